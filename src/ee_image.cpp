@@ -1,0 +1,35 @@
+#include "ee_image.hpp"
+
+#include <algorithm>
+#include <unistd.h>
+
+#include "io.hpp"
+
+namespace avr_ee {
+
+date_stamp make_date_stamp(const std::tm& local_time)
+{
+    return {local_time.tm_year + 1900, local_time.tm_mon + 1, local_time.tm_mday};
+}
+
+ee_image build_ee_image(const mac_address& mac, const date_stamp& date)
+{
+    ee_image image;
+    image.fill(EE_FILL);
+    std::copy(mac.begin(), mac.end(), image.begin() + EE_MAC_OFFSET);
+    image[EE_MONTH_OFFSET] = static_cast<std::uint8_t>(date.month);
+    image[EE_DAY_OFFSET] = static_cast<std::uint8_t>(date.day);
+    image[EE_YEAR_HI_OFFSET] = static_cast<std::uint8_t>(date.year >> 8);
+    image[EE_YEAR_LO_OFFSET] = static_cast<std::uint8_t>(date.year);
+    return image;
+}
+
+void write_ee_image(const mac_address& mac, const std::tm& local_time)
+{
+    ee_image image = build_ee_image(mac, make_date_stamp(local_time));
+    std::span<const char> bytes{reinterpret_cast<const char*>(image.data()), image.size()};
+    if (int err = write_all(STDERR_FILENO, bytes))
+        throw error("cannot write image", "standard error", reason_of(err));
+}
+
+}  // namespace avr_ee

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+
+#include "mac.hpp"
+
+namespace avr_ee {
+
+// The board's AVR EEPROM: the address at the start, the date of the run at
+// 0x91, every other byte erased.
+inline constexpr std::size_t EE_IMAGE_SIZE = 256;
+inline constexpr std::uint8_t EE_FILL = 0xFF;
+inline constexpr std::size_t EE_MAC_OFFSET = 0x00;
+inline constexpr std::size_t EE_MONTH_OFFSET = 0x91;    // 1 to 12
+inline constexpr std::size_t EE_DAY_OFFSET = 0x92;      // 1 to 31
+inline constexpr std::size_t EE_YEAR_HI_OFFSET = 0x93;  // full year, big-endian
+inline constexpr std::size_t EE_YEAR_LO_OFFSET = 0x94;
+
+using ee_image = std::array<std::uint8_t, EE_IMAGE_SIZE>;
+
+// The calendar date an image carries.
+struct date_stamp {
+    int year;   // e.g. 2026
+    int month;  // 1 to 12
+    int day;    // 1 to 31
+};
+
+// The date of LOCAL_TIME, a broken-down local calendar time.
+date_stamp make_date_stamp(const std::tm& local_time);
+
+// The image for MAC and DATE. Pure: reads no clock.
+ee_image build_ee_image(const mac_address& mac, const date_stamp& date);
+
+// Writes the image for MAC and LOCAL_TIME to standard error, whole, in as
+// few writes as the stream allows. Throws error when it cannot.
+void write_ee_image(const mac_address& mac, const std::tm& local_time);
+
+}  // namespace avr_ee

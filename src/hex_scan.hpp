@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace avr_ee {
+
+enum class scan_status {
+    ok,         // a number was read
+    no_number,  // the text does not start with a hexadecimal number
+    need_more,  // the text ends before the number does, and more may follow
+};
+
+struct hex_scan {
+    scan_status status;
+    std::uint32_t value;  // valid when status is ok
+    std::size_t length;   // characters consumed, white space included
+};
+
+// One scanf "%x" conversion at the start of TEXT, read as glibc reads it:
+// white space, an optional '+' or '-', an optional 0x or 0X, then hex digits
+// of either case. A bare "0x" reads as 0. When WIDTH is non-zero, at most
+// WIDTH characters after the white space belong to the number ("%8x").
+//
+// The value is what a 32-bit strtoul gives: a '-' negates modulo 2^32, and a
+// number too large for 32 bits is 0xFFFFFFFF whatever its sign. Unlike the
+// host's sscanf, the result is therefore the same on every word size.
+//
+// AT_EOF says that nothing follows TEXT. Without it, a scan that runs into the
+// end of TEXT before the number could end reports need_more.
+hex_scan scan_hex(std::string_view text, std::size_t width, bool at_eof);
+
+}  // namespace avr_ee

@@ -1,0 +1,59 @@
+#include "io.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <unistd.h>
+
+namespace avr_ee {
+
+error::error(std::string_view what_failed, std::string_view path, std::string_view reason)
+    : std::runtime_error(std::string(what_failed).append(": ").append(path).append(": ").append(reason))
+{
+}
+
+std::string reason_of(int err)
+{
+    return std::strerror(err);
+}
+
+unique_fd& unique_fd::operator=(unique_fd&& other) noexcept
+{
+    if (this != &other) {
+        close();
+        fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+}
+
+unique_fd::~unique_fd()
+{
+    close();
+}
+
+int unique_fd::close() noexcept
+{
+    if (fd_ < 0)
+        return 0;
+    // Not retried on EINTR: Linux has released the descriptor either way.
+    return ::close(std::exchange(fd_, -1)) == 0 ? 0 : errno;
+}
+
+int write_all(int fd, std::span<const char> data, std::optional<off_t> offset) noexcept
+{
+    while (!data.empty()) {
+        ssize_t n = offset ? ::pwrite(fd, data.data(), data.size(), *offset) : ::write(fd, data.data(), data.size());
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return errno;
+        }
+        if (n == 0)
+            return EIO;  // no progress and no error: give up rather than spin
+        data = data.subspan(static_cast<std::size_t>(n));
+        if (offset)
+            *offset += n;
+    }
+    return 0;
+}
+
+}  // namespace avr_ee
