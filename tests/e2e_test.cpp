@@ -32,7 +32,7 @@ std::string read_file(const fs::path& path)
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-struct run_spec {
+struct run_plan {
     std::optional<std::string> counter = {};  // the counter file's content; none: no file
     std::string setup = {};                   // shell, before the run, inside the namespace
     std::string prefix = {};                  // words before the tool: variables, a tracer
@@ -89,10 +89,10 @@ run_result run_script(const std::optional<std::string>& counter, const std::stri
     return r;
 }
 
-run_result run_tool(const run_spec& spec, const scratch& d = scratch())
+run_result run_tool(const run_plan& plan, const scratch& d = scratch())
 {
-    return run_script(spec.counter,
-                      spec.setup + "\n" + spec.prefix + " $TOOL >\"$D/out\" 2>\"$D/err\" " + spec.tail +
+    return run_script(plan.counter,
+                      plan.setup + "\n" + plan.prefix + " $TOOL >\"$D/out\" 2>\"$D/err\" " + plan.tail +
                           "\necho $? >\"$D/status\"",
                       d);
 }
