@@ -1,9 +1,9 @@
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
-#include <exception>
 #include <optional>
-#include <string>
 #include <unistd.h>
 
 #include "ee_image.hpp"
@@ -16,33 +16,38 @@ using namespace avr_ee;
 namespace {
 
 // Exit statuses. A script takes the address and the image only after 0.
-constexpr int EXIT_OUTPUT_FAILED = 1;  // the address was settled, but the image or the line did not get out
+constexpr int EXIT_OUTPUT_FAILED = 1;    // the address was settled, but the image or the line did not get out
 constexpr int EXIT_COUNTER_REFUSED = 2;  // no address: nothing was written to either stream
 
-void report(const std::exception& e)
+void report(const error& failure)
 {
-    std::string line = std::string("avr_ee: ") + e.what() + '\n';
-    (void)write_all(STDERR_FILENO, line);  // nowhere left to report a failure to
+    constexpr std::string_view PREFIX = "avr_ee: ";
+    std::array<char, PREFIX.size() + error::CAPACITY + 1> line;
+    auto end = std::copy(PREFIX.begin(), PREFIX.end(), line.begin());
+    end = std::copy(failure.message().begin(), failure.message().end(), end);
+    *end++ = '\n';
+    (void)write_all(STDERR_FILENO, {line.begin(), end});  // nowhere left to report a failure to
 }
 
-std::tm local_now()
+outcome<std::tm> local_now()
 {
     std::time_t now = std::time(nullptr);
     std::tm local{};
     if (now == static_cast<std::time_t>(-1) || ::localtime_r(&now, &local) == nullptr)
-        throw error("cannot read the date", "local time", reason_of(errno));
+        return error("cannot read the date", "local time", std::strerror(errno));
     return local;
 }
 
 // The line goes out only after the whole image; closing standard output here
 // catches what a deferred write-back reports.
-void write_mac_line(const mac_address& mac)
+std::optional<error> write_mac_line(const mac_address& mac)
 {
     mac_line line = format_mac_line(mac);
     if (int err = write_all(STDOUT_FILENO, line))
-        throw error("cannot write MAC line", "standard output", reason_of(err));
+        return error("cannot write MAC line", "standard output", std::strerror(err));
     if (::close(STDOUT_FILENO) != 0)
-        throw error("cannot close", "standard output", reason_of(errno));
+        return error("cannot close", "standard output", std::strerror(errno));
+    return std::nullopt;
 }
 
 }  // namespace
@@ -57,19 +62,24 @@ int main(int argc, char* argv[])
 {
     std::optional<mac_address> mac = argc > 1 ? parse_mac_arg(argv[1]) : std::nullopt;
     if (!mac) {
-        try {
-            mac = allocate_mac(COUNTER_PATH);
-        } catch (const std::exception& e) {
-            report(e);
+        auto allocated = allocate_mac(COUNTER_PATH);
+        if (!allocated.ok()) {
+            report(allocated.failure());
             return EXIT_COUNTER_REFUSED;
         }
+        mac = allocated.value();
     }
 
-    try {
-        write_ee_image(*mac, local_now());
-        write_mac_line(*mac);
-    } catch (const std::exception& e) {
-        report(e);
+    auto today = local_now();
+    if (!today.ok()) {
+        report(today.failure());
+        return EXIT_OUTPUT_FAILED;
+    }
+    std::optional<error> failure = write_ee_image(*mac, today.value());
+    if (!failure)
+        failure = write_mac_line(*mac);
+    if (failure) {
+        report(*failure);
         return EXIT_OUTPUT_FAILED;
     }
     return EXIT_SUCCESS;

@@ -1,9 +1,9 @@
 #include "ee_image.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <unistd.h>
 
-#include "io.hpp"
 
 namespace avr_ee {
 
@@ -24,12 +24,13 @@ ee_image build_ee_image(const mac_address& mac, const date_stamp& date)
     return image;
 }
 
-void write_ee_image(const mac_address& mac, const std::tm& local_time)
+std::optional<error> write_ee_image(const mac_address& mac, const std::tm& local_time)
 {
     ee_image image = build_ee_image(mac, make_date_stamp(local_time));
     std::span<const char> bytes{reinterpret_cast<const char*>(image.data()), image.size()};
     if (int err = write_all(STDERR_FILENO, bytes))
-        throw error("cannot write image", "standard error", reason_of(err));
+        return error("cannot write image", "standard error", std::strerror(err));
+    return std::nullopt;
 }
 
 }  // namespace avr_ee

@@ -4,7 +4,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <optional>
 
+#include "io.hpp"
 #include "mac.hpp"
 
 namespace avr_ee {
@@ -35,7 +37,7 @@ date_stamp make_date_stamp(const std::tm& local_time);
 ee_image build_ee_image(const mac_address& mac, const date_stamp& date);
 
 // Writes the image for MAC and LOCAL_TIME to standard error, whole, in as
-// few writes as the stream allows. Throws error when it cannot.
-void write_ee_image(const mac_address& mac, const std::tm& local_time);
+// few writes as the stream allows. Empty when it got out.
+std::optional<error> write_ee_image(const mac_address& mac, const std::tm& local_time);
 
 }  // namespace avr_ee

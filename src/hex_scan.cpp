@@ -5,7 +5,6 @@ namespace {
 
 constexpr int END = -1;
 
-// White space as isspace() sees it in the C locale, which is all this tool runs in.
 bool is_space(int c)
 {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
@@ -23,6 +22,14 @@ int hex_digit(int c)
 }
 
 }  // namespace
+
+std::size_t leading_space(std::string_view text)
+{
+    std::size_t n = 0;
+    while (n < text.size() && is_space(static_cast<unsigned char>(text[n])))
+        ++n;
+    return n;
+}
 
 hex_scan scan_hex(std::string_view text, std::size_t width, bool at_eof)
 {

@@ -18,6 +18,10 @@ struct hex_scan {
     std::size_t length;   // characters consumed, white space included
 };
 
+// How many characters at the start of TEXT are white space in the C locale,
+// the only one this tool runs in.
+std::size_t leading_space(std::string_view text);
+
 // One scanf "%x" conversion at the start of TEXT, read as glibc reads it:
 // white space, an optional '+' or '-', an optional 0x or 0X, then hex digits
 // of either case. A bare "0x" reads as 0. When WIDTH is non-zero, at most

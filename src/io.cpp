@@ -1,19 +1,30 @@
 #include "io.hpp"
 
+#include <algorithm>
 #include <cerrno>
-#include <cstring>
+#include <charconv>
 #include <unistd.h>
 
 namespace avr_ee {
 
-error::error(std::string_view what_failed, std::string_view path, std::string_view reason)
-    : std::runtime_error(std::string(what_failed).append(": ").append(path).append(": ").append(reason))
+error::error(std::string_view what_failed, std::string_view path, std::string_view reason) noexcept
 {
+    *this << what_failed << ": " << path << ": " << reason;
 }
 
-std::string reason_of(int err)
+error& error::operator<<(std::string_view more) noexcept
 {
-    return std::strerror(err);
+    std::size_t n = std::min(more.size(), CAPACITY - size_);
+    std::copy_n(more.data(), n, text_.data() + size_);
+    size_ += n;
+    return *this;
+}
+
+error& error::operator<<(unsigned long long number) noexcept
+{
+    std::array<char, 24> digits;
+    auto [end, ec] = std::to_chars(digits.data(), digits.data() + digits.size(), number);
+    return *this << std::string_view(digits.data(), static_cast<std::size_t>(end - digits.data()));
 }
 
 unique_fd& unique_fd::operator=(unique_fd&& other) noexcept

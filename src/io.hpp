@@ -1,9 +1,9 @@
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <optional>
 #include <span>
-#include <stdexcept>
-#include <string>
 #include <string_view>
 #include <sys/types.h>
 #include <utility>
@@ -11,13 +11,43 @@
 namespace avr_ee {
 
 // A step that failed, worded as main reports it: "what failed: path: reason".
-class error : public std::runtime_error {
+// It lives in a fixed buffer, like everything the tool handles: the shipped
+// binary needs neither the heap nor the C++ exception runtime, whose start-up
+// alone would cost a run more than its own work does.
+class error {
 public:
-    error(std::string_view what_failed, std::string_view path, std::string_view reason);
+    static constexpr std::size_t CAPACITY = 240;
+
+    error() noexcept = default;
+    error(std::string_view what_failed, std::string_view path, std::string_view reason) noexcept;
+
+    // Appends to the reason; a message too long for CAPACITY is cut short.
+    error& operator<<(std::string_view more) noexcept;
+    error& operator<<(unsigned long long number) noexcept;
+
+    std::string_view message() const noexcept { return {text_.data(), size_}; }
+
+private:
+    std::array<char, CAPACITY> text_{};
+    std::size_t size_ = 0;
 };
 
-// strerror(ERR) as a string.
-std::string reason_of(int err);
+// The value of a step that can fail, or why it failed.
+template <typename T>
+class [[nodiscard]] outcome {
+public:
+    outcome(const T& value) noexcept : value_(value), ok_(true) {}
+    outcome(const error& failure) noexcept : failure_(failure), ok_(false) {}
+
+    bool ok() const noexcept { return ok_; }
+    const T& value() const noexcept { return value_; }
+    const error& failure() const noexcept { return failure_; }
+
+private:
+    T value_{};
+    error failure_{};
+    bool ok_;
+};
 
 // Owns a file descriptor: closing it, and so dropping any lock taken through
 // it, on every path out of the scope that holds it.

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 
+#include "io.hpp"
 #include "mac.hpp"
 
 namespace avr_ee {
@@ -19,12 +20,11 @@ inline constexpr std::chrono::milliseconds LOCK_TIMEOUT{10'000};
 
 // Hands out the next address of the block and records it in the counter file
 // at PATH before returning: the new value is on storage and the file closed.
-// Throws error, with the counter file unchanged, when the file cannot be
-// opened or is not a regular file, cannot be locked within lock_wait, does not
-// start with a hexadecimal number, or holds a value past COUNTER_LAST. Throws
-// error too when writing, flushing or closing the new value fails; the file
-// may then hold the new value, so that address is skipped, never handed out
-// twice.
-mac_address allocate_mac(const char* path, std::chrono::milliseconds lock_wait = LOCK_TIMEOUT);
+// Fails, with the counter file unchanged, when the file cannot be opened or is
+// not a regular file, cannot be locked within lock_wait, does not start with a
+// hexadecimal number, or holds a value past COUNTER_LAST. Fails too when
+// writing, flushing or closing the new value fails; the file may then hold
+// the new value, so that address is skipped, never handed out twice.
+outcome<mac_address> allocate_mac(const char* path, std::chrono::milliseconds lock_wait = LOCK_TIMEOUT);
 
 }  // namespace avr_ee

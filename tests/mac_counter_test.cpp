@@ -42,14 +42,12 @@ protected:
 // The refusal's message, or "" when the allocation went through.
 std::string refusal(const std::string& path, mac_address* mac = nullptr, std::chrono::milliseconds wait = 1s)
 {
-    try {
-        mac_address got = allocate_mac(path.c_str(), wait);
-        if (mac)
-            *mac = got;
-        return "";
-    } catch (const error& e) {
-        return e.what();
-    }
+    auto got = allocate_mac(path.c_str(), wait);
+    if (!got.ok())
+        return std::string(got.failure().message());
+    if (mac)
+        *mac = got.value();
+    return "";
 }
 
 struct counter_case {
@@ -93,6 +91,20 @@ TEST_F(MacCounter, Table)
             EXPECT_EQ(mac, c.mac) << '"' << c.before << '"';
         }
     }
+}
+
+// More white space than one read takes in still leads to the number.
+TEST_F(MacCounter, ReadsPastLongWhiteSpace)
+{
+    std::string blank(1000, ' ');
+    seed(blank + "1f\n");
+    mac_address mac{};
+    EXPECT_EQ(refusal(path_, &mac), "");
+    EXPECT_EQ(mac[5], 0x20);
+    EXPECT_EQ(content(), "00000020" + blank.substr(8) + "1f\n");
+
+    seed(blank);
+    EXPECT_NE(refusal(path_).find("no hexadecimal number"), std::string::npos);
 }
 
 TEST_F(MacCounter, RefusesWhatIsNotAnExistingRegularFile)
@@ -160,7 +172,7 @@ TEST_F(MacCounter, ConcurrentAllocationsAreDistinctAndAllCounted)
     for (int t = 0; t < THREADS; ++t)
         threads.emplace_back([&, t] {
             for (int i = 0; i < RUNS; ++i)
-                got[t].push_back(allocate_mac(path_.c_str()));
+                got[t].push_back(allocate_mac(path_.c_str()).value());
         });
     for (auto& t : threads)
         t.join();
