@@ -9,7 +9,6 @@
 #include <gtest/gtest.h>
 #include <set>
 #include <sstream>
-#include <sys/wait.h>
 
 using namespace std::string_literals;
 namespace fs = std::filesystem;
