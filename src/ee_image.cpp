@@ -4,7 +4,6 @@
 #include <cstring>
 #include <unistd.h>
 
-
 namespace avr_ee {
 
 date_stamp make_date_stamp(const std::tm& local_time)
