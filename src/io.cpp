@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <poll.h>
 #include <unistd.h>
 
 namespace avr_ee {
@@ -49,12 +50,31 @@ int unique_fd::close() noexcept
     return ::close(std::exchange(fd_, -1)) == 0 ? 0 : errno;
 }
 
+namespace {
+
+// Waits until FD, a descriptor its owner put in non-blocking mode (a caller's
+// pipe, say), can take more. False when poll itself fails.
+bool wait_writable(int fd) noexcept
+{
+    struct pollfd p{fd, POLLOUT, 0};
+    for (;;) {
+        if (::poll(&p, 1, -1) >= 0)
+            return true;
+        if (errno != EINTR)
+            return false;
+    }
+}
+
+}  // namespace
+
 int write_all(int fd, std::span<const char> data, std::optional<off_t> offset) noexcept
 {
     while (!data.empty()) {
         ssize_t n = offset ? ::pwrite(fd, data.data(), data.size(), *offset) : ::write(fd, data.data(), data.size());
         if (n < 0) {
             if (errno == EINTR)
+                continue;
+            if (errno == EAGAIN && wait_writable(fd))
                 continue;
             return errno;
         }

@@ -73,7 +73,8 @@ private:
 };
 
 // Writes all of DATA to FD, at OFFSET if one is given, going on after short
-// writes and EINTR. Returns 0, or the errno of the write that failed.
+// writes and EINTR, and waiting out EAGAIN when FD is non-blocking. Returns 0,
+// or the errno of the write that failed.
 int write_all(int fd, std::span<const char> data, std::optional<off_t> offset = std::nullopt) noexcept;
 
 }  // namespace avr_ee
