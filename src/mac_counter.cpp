@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <csignal>
 #include <ctime>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -48,45 +50,140 @@ std::optional<error> open_counter(const char* path, unique_fd& fd)
     return std::nullopt;
 }
 
-// An exclusive lock on the whole file, however long it grows. Open file
-// description locks where the kernel has them, POSIX record locks where not:
-// both reach NFS servers, and both go when the descriptor is closed. The wait
-// polls, so a holder that never lets go costs a bounded delay and no signal
-// handling.
-std::optional<error> lock_counter(int fd, const char* path, std::chrono::milliseconds wait)
+using std::chrono::steady_clock;
+
+// Milliseconds from START to now, for a diagnostic.
+unsigned long long ms_since(steady_clock::time_point start)
 {
-    struct flock whole{};
-    whole.l_type = F_WRLCK;
-    whole.l_whence = SEEK_SET;
-    int command = F_OFD_SETLK;
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(steady_clock::now() - start);
+    return static_cast<unsigned long long>(ms.count());
+}
 
-    // The wait is counted in the naps taken rather than read from a clock: it
-    // can only run long, by what the fcntl calls take.
-    std::chrono::milliseconds waited{0};
-    std::chrono::milliseconds pause{1};
-    for (;;) {
-        if (::fcntl(fd, command, &whole) == 0)
-            return std::nullopt;
-        int err = errno;
-        if (err == EINVAL && command == F_OFD_SETLK) {
-            command = F_SETLK;
-            continue;
-        }
-        if (err == EINTR)
-            continue;
-        if (err != EAGAIN && err != EACCES)
-            return error("cannot lock counter", path, std::strerror(err));
-        if (waited >= wait)
-            return error("cannot lock counter", path, "still locked by another run after ")
-                   << static_cast<unsigned long long>(wait.count()) << " ms";
+extern "C" void on_wait_timer(int) {}
 
-        auto nap = std::min(pause, wait - waited);
-        struct timespec ts{static_cast<time_t>(nap.count() / 1000), static_cast<long>(nap.count() % 1000 * 1'000'000)};
-        while (::nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-        }
-        waited += nap;
-        pause = std::min(pause * 2, std::chrono::milliseconds{50});
+// Interrupts this thread's blocking lock call once the deadline has passed,
+// with SIGALRM sent to this thread alone (the timer is set on the monotonic
+// clock, which goes on while the process is stopped). After the deadline it
+// fires every 10 ms, so that a signal that came just before the call blocked
+// is not the last one.
+class wait_timer {
+public:
+    wait_timer() noexcept = default;
+    wait_timer(const wait_timer&) = delete;
+    wait_timer& operator=(const wait_timer&) = delete;
+    ~wait_timer() { disarm(); }
+
+    bool armed() const noexcept { return armed_; }
+
+    // Stops the timer. A signal it sent has been handled by the time this
+    // returns, so none can cut short a later system call.
+    void disarm() noexcept
+    {
+        if (armed_)
+            ::timer_delete(id_);
+        armed_ = false;
     }
+
+    // Sets the timer to fire at DEADLINE. Returns 0, or the errno of what
+    // failed.
+    int arm(steady_clock::time_point deadline) noexcept
+    {
+        disarm();
+        // No SA_RESTART: the signal must end the blocked call. The handler
+        // stays: another thread's timer may still be on its way.
+        struct sigaction sa{};
+        sa.sa_handler = on_wait_timer;
+        sigemptyset(&sa.sa_mask);
+        if (::sigaction(SIGALRM, &sa, nullptr) != 0)
+            return errno;
+
+        struct sigevent ev{};
+        ev.sigev_notify = SIGEV_THREAD_ID;
+        ev.sigev_signo = SIGALRM;
+        ev._sigev_un._tid = ::gettid();
+        if (::timer_create(CLOCK_MONOTONIC, &ev, &id_) != 0)
+            return errno;
+        armed_ = true;
+
+        auto left = std::max(deadline - steady_clock::now(), steady_clock::duration{1});
+        auto secs = std::chrono::duration_cast<std::chrono::seconds>(left);
+        struct itimerspec when{};
+        when.it_value.tv_sec = static_cast<time_t>(secs.count());
+        when.it_value.tv_nsec = static_cast<long>(std::chrono::nanoseconds(left - secs).count());
+        when.it_interval.tv_nsec = 10'000'000;
+        return ::timer_settime(id_, 0, &when, nullptr) == 0 ? 0 : errno;
+    }
+
+private:
+    timer_t id_{};
+    bool armed_ = false;
+};
+
+// The wait for the counter's lock, bounded on the monotonic clock from the
+// first try that found the file locked.
+class lock_wait {
+public:
+    explicit lock_wait(std::chrono::milliseconds bound) noexcept : bound_(bound) {}
+
+    // Takes an exclusive flock(2) lock on FD: the lock flock(1) takes, so an
+    // operator's hand edit under flock(1) holds runs off, and the lock that
+    // Linux carries to an NFS server as a lock on the whole file. It goes
+    // when the descriptor is closed.
+    std::optional<error> lock(int fd, const char* path)
+    {
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
+            return std::nullopt;
+        if (errno != EWOULDBLOCK)
+            return error("cannot lock counter", path, std::strerror(errno));
+        // Only a run that has to wait pays for the clock and the timer.
+        start();
+        if (int err = timer_.arm(start_ + bound_))
+            return error("cannot lock counter", path, "cannot set the wait's timer: ") << std::strerror(err);
+        for (;;) {
+            if (::flock(fd, LOCK_EX) == 0) {
+                timer_.disarm();
+                return std::nullopt;
+            }
+            if (errno != EINTR)
+                return error("cannot lock counter", path, std::strerror(errno));
+            if (expired())
+                return error("cannot lock counter", path, "still locked by another run after ")
+                       << ms_since(start_) << " ms";
+        }
+    }
+
+    // Starts the clock, unless it runs already.
+    void start()
+    {
+        if (!started_) {
+            started_ = true;
+            start_ = steady_clock::now();
+        }
+    }
+    bool expired() const { return started_ && steady_clock::now() - start_ >= bound_; }
+    unsigned long long waited_ms() const { return started_ ? ms_since(start_) : 0; }
+
+private:
+    std::chrono::milliseconds bound_;
+    bool started_ = false;
+    steady_clock::time_point start_{};
+    wait_timer timer_;
+};
+
+// Whether FD, locked, is still the counter file at PATH: not unlinked, not
+// replaced by a file renamed over it (as editors, sed -i and cp + mv do). A
+// run that went on with a replaced file would advance a value no later run
+// reads, and its address would be handed out again.
+outcome<bool> still_at_path(int fd, const char* path)
+{
+    struct stat held{}, named{};
+    if (::fstat(fd, &held) != 0)
+        return error("cannot lock counter", path, std::strerror(errno));
+    if (held.st_nlink == 0)
+        return false;
+    if (::stat(path, &named) != 0)
+        return errno == ENOENT ? outcome<bool>(false) : error("cannot lock counter", path, std::strerror(errno));
+    return held.st_dev == named.st_dev && held.st_ino == named.st_ino;
 }
 
 // The value at the start of the file, read as fscanf(f, "%08x") would. Usually
@@ -123,13 +220,27 @@ outcome<std::uint32_t> read_counter(int fd, const char* path)
 
 }  // namespace
 
-outcome<mac_address> allocate_mac(const char* path, std::chrono::milliseconds lock_wait)
+outcome<mac_address> allocate_mac(const char* path, std::chrono::milliseconds lock_wait_bound)
 {
+    lock_wait wait(lock_wait_bound);
     unique_fd fd;
-    if (auto failure = open_counter(path, fd))
-        return *failure;
-    if (auto failure = lock_counter(fd.get(), path, lock_wait))
-        return *failure;
+    for (;;) {
+        if (auto failure = open_counter(path, fd))
+            return *failure;
+        if (auto failure = wait.lock(fd.get(), path))
+            return *failure;
+        auto same = still_at_path(fd.get(), path);
+        if (!same.ok())
+            return same.failure();
+        if (same.value())
+            break;
+        // Replaced while this run waited: start again on the file now at
+        // PATH, within the same bound.
+        wait.start();
+        if (wait.expired())
+            return error("cannot lock counter", path, "the file was replaced again and again for ")
+                   << wait.waited_ms() << " ms";
+    }
 
     auto read = read_counter(fd.get(), path);
     if (!read.ok())

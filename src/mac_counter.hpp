@@ -20,8 +20,14 @@ inline constexpr std::chrono::milliseconds LOCK_TIMEOUT{10'000};
 
 // Hands out the next address of the block and records it in the counter file
 // at PATH before returning: the new value is on storage and the file closed.
+// The file is locked with flock(2) for the whole update; a run waits for the
+// lock up to LOCK_WAIT on the monotonic clock, and starts again on the file
+// now at PATH if the one it locked was replaced or removed meanwhile. While
+// it waits, it handles SIGALRM (with a handler that does nothing), and leaves
+// that handler in place.
+//
 // Fails, with the counter file unchanged, when the file cannot be opened or is
-// not a regular file, cannot be locked within lock_wait, does not start with a
+// not a regular file, cannot be locked within LOCK_WAIT, does not start with a
 // hexadecimal number, or holds a value past COUNTER_LAST. Fails too when
 // writing, flushing or closing the new value fails; the file may then hold
 // the new value, so that address is skipped, never handed out twice.

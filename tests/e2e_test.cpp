@@ -309,7 +309,7 @@ TEST(EndToEnd, CounterSystemCallFailuresRefuse)
         GTEST_SKIP() << "strace cannot inject faults into the system calls of a program run by " << EMULATOR;
     ASSERT_EQ(std::system("strace -V >/dev/null 2>&1"), 0) << "strace is not installed";
 
-    const std::string calls = "openat,fcntl,read,pwrite64,fdatasync,close";
+    const std::string calls = "openat,flock,read,pwrite64,fdatasync,close";
     // LeakSanitizer, in a sanitizer build, cannot work under a tracer.
     const std::string strace = "ASAN_OPTIONS=detect_leaks=0 strace";
     scratch d;
@@ -319,7 +319,7 @@ TEST(EndToEnd, CounterSystemCallFailuresRefuse)
 
     const fault_case cases[] = {
         {"openat", "EACCES", "macfile != ((void *)0)): /var/qv-production/mac: Permission denied", "00000041"},
-        {"fcntl", "ENOLCK", "cannot lock counter: /var/qv-production/mac: No locks available", "00000041"},
+        {"flock", "ENOLCK", "cannot lock counter: /var/qv-production/mac: No locks available", "00000041"},
         {"read", "EIO", "cannot read counter: /var/qv-production/mac: Input/output error", "00000041"},
         {"pwrite64", "ENOSPC", "cannot write counter: /var/qv-production/mac: No space left on device", "00000041"},
         {"fdatasync", "EIO", "cannot flush counter: /var/qv-production/mac: Input/output error", "00000042"},

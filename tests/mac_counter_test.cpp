@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <set>
 #include <sstream>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -122,14 +123,11 @@ TEST_F(MacCounter, RefusesWhatIsNotAnExistingRegularFile)
     EXPECT_NE(refused.find("not a regular file"), std::string::npos) << refused;
 }
 
-// Holds an open-file-description lock on the counter, as another run would.
+// Holds the counter's lock, as another run or flock(1) would.
 unique_fd hold_lock(const std::string& path)
 {
     unique_fd fd{::open(path.c_str(), O_RDWR)};
-    struct flock whole{};
-    whole.l_type = F_WRLCK;
-    whole.l_whence = SEEK_SET;
-    EXPECT_EQ(::fcntl(fd.get(), F_OFD_SETLK, &whole), 0);
+    EXPECT_EQ(::flock(fd.get(), LOCK_EX | LOCK_NB), 0);
     return fd;
 }
 
