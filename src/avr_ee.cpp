@@ -1,5 +1,7 @@
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -16,8 +18,22 @@ using namespace avr_ee;
 namespace {
 
 // Exit statuses. A script takes the address and the image only after 0.
-constexpr int EXIT_OUTPUT_FAILED = 1;    // the address was settled, but the image or the line did not get out
-constexpr int EXIT_COUNTER_REFUSED = 2;  // no address: nothing was written to either stream
+constexpr int EXIT_OUTPUT_FAILED = 1;  // the address was settled, but the image or the line did not get out
+constexpr int EXIT_REFUSED = 2;        // no address: nothing was written to either stream
+
+// The date this release was made. A clock that reads earlier has never been
+// set: a station without a real-time clock boots in 1970, and its images
+// would carry that date. The check is against the release date's first
+// moment anywhere (00:00 at UTC+14), so that no time zone refuses a clock
+// that is right.
+constexpr date_stamp RELEASE_DATE{2026, 12, 8};
+constexpr std::time_t RELEASE_EARLIEST =
+    std::chrono::sys_seconds{std::chrono::sys_days{std::chrono::year{RELEASE_DATE.year} /
+                                                   static_cast<unsigned>(RELEASE_DATE.month) /
+                                                   static_cast<unsigned>(RELEASE_DATE.day)} -
+                             std::chrono::hours{14}}
+        .time_since_epoch()
+        .count();
 
 void report(const error& failure)
 {
@@ -29,13 +45,30 @@ void report(const error& failure)
     (void)write_all(STDERR_FILENO, {line.begin(), end});  // nowhere left to report a failure to
 }
 
-outcome<std::tm> local_now()
+// Appends DATE as YYYY-MM-DD.
+error& append_date(error& e, const date_stamp& date)
+{
+    auto two_digits = [](int n) { return std::array<char, 2>{char('0' + n / 10 % 10), char('0' + n % 10)}; };
+    auto month = two_digits(date.month), day = two_digits(date.day);
+    return e << static_cast<unsigned long long>(date.year) << "-" << std::string_view(month.data(), 2) << "-"
+             << std::string_view(day.data(), 2);
+}
+
+// Today's local date, read once, before anything else: a clock that cannot be
+// read, or was never set, must not cost an address.
+outcome<date_stamp> today()
 {
     std::time_t now = std::time(nullptr);
-    std::tm local{};
-    if (now == static_cast<std::time_t>(-1) || ::localtime_r(&now, &local) == nullptr)
-        return error("cannot read the date", "local time", std::strerror(errno));
-    return local;
+    if (now == static_cast<std::time_t>(-1))
+        return error("cannot read the date", "system clock", std::strerror(errno));
+    auto date = local_date(now);
+    if (date.ok() && now < RELEASE_EARLIEST) {
+        error unset("clock not set", "system clock", "it reads ");
+        append_date(unset, date.value()) << ", before this release's date ";
+        append_date(unset, RELEASE_DATE) << "; set the date and time";
+        return unset;
+    }
+    return date;
 }
 
 // The line goes out only after the whole image; closing standard output here
@@ -60,22 +93,28 @@ std::optional<error> write_mac_line(const mac_address& mac)
 // error: the run takes the next address from the counter instead.
 int main(int argc, char* argv[])
 {
+    // A reader that went away, or a file-size limit, shows as a failed write
+    // and so as status 1 with a diagnostic, not as a death by signal.
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
+
+    auto date = today();
+    if (!date.ok()) {
+        report(date.failure());
+        return EXIT_REFUSED;
+    }
+
     std::optional<mac_address> mac = argc > 1 ? parse_mac_arg(argv[1]) : std::nullopt;
     if (!mac) {
         auto allocated = allocate_mac(COUNTER_PATH);
         if (!allocated.ok()) {
             report(allocated.failure());
-            return EXIT_COUNTER_REFUSED;
+            return EXIT_REFUSED;
         }
         mac = allocated.value();
     }
 
-    auto today = local_now();
-    if (!today.ok()) {
-        report(today.failure());
-        return EXIT_OUTPUT_FAILED;
-    }
-    std::optional<error> failure = write_ee_image(*mac, today.value());
+    std::optional<error> failure = write_ee_image(*mac, date.value());
     if (!failure)
         failure = write_mac_line(*mac);
     if (failure) {

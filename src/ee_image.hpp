@@ -28,16 +28,22 @@ struct date_stamp {
     int year;   // e.g. 2026
     int month;  // 1 to 12
     int day;    // 1 to 31
+
+    auto operator<=>(const date_stamp&) const = default;  // earlier dates first
 };
 
 // The date of LOCAL_TIME, a broken-down local calendar time.
 date_stamp make_date_stamp(const std::tm& local_time);
 
+// The local calendar date at WHEN, under the system's time zone (TZ,
+// /etc/localtime). Reads no clock.
+outcome<date_stamp> local_date(std::time_t when);
+
 // The image for MAC and DATE. Pure: reads no clock.
 ee_image build_ee_image(const mac_address& mac, const date_stamp& date);
 
-// Writes the image for MAC and LOCAL_TIME to standard error, whole, in as
-// few writes as the stream allows. Empty when it got out.
-std::optional<error> write_ee_image(const mac_address& mac, const std::tm& local_time);
+// Writes the image for MAC and DATE to standard error, whole, in as few
+// writes as the stream allows. Empty when it got out.
+std::optional<error> write_ee_image(const mac_address& mac, const date_stamp& date);
 
 }  // namespace avr_ee
