@@ -4,11 +4,14 @@
 // root and util-linux unshare; the fault table also needs strace.
 #include <algorithm>
 #include <ctime>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <set>
 #include <sstream>
+#include <thread>
+#include <unistd.h>
 
 using namespace std::string_literals;
 namespace fs = std::filesystem;
@@ -74,10 +77,10 @@ run_result run_script(const std::optional<std::string>& counter, const std::stri
         << "if [ -f /var/qv-production/mac ]; then cp /var/qv-production/mac \"$D/after\"; fi\n";
 
     std::string command = "unshare --mount /bin/sh " + quote((d.path / "run.sh").string());
-    int rc = std::system(command.c_str());
+    int rc = std::system((command + " 2>" + quote((d.path / "sandbox.err").string())).c_str());
     if (rc != 0)
-        throw std::runtime_error("the sandbox did not run (it needs root and util-linux unshare): " + command +
-                                 " gave " + std::to_string(rc));
+        throw std::runtime_error("the sandbox did not run: " + command + " gave " + std::to_string(rc) + ": " +
+                                 read_file(d.path / "sandbox.err"));
     run_result r;
     r.out = read_file(d.path / "out");
     r.err = read_file(d.path / "err");
@@ -143,6 +146,7 @@ struct good_case {
     const char* args;
     const char* line;
     std::optional<std::string> after;
+    const char* setup = "";
 };
 
 TEST(EndToEnd, SettlesTheAddress)
@@ -159,11 +163,13 @@ TEST(EndToEnd, SettlesTheAddress)
         {"mistyped argument", "00000000", "00-11-22-33-44-55", "02:C4:7B:00:00:01\n", "00000001"},
         {"empty argument", "00000000", "''", "02:C4:7B:00:00:01\n", "00000001"},
         {"blank before a colon", "00000000", "'00 :11:22:33:44:55'", "02:C4:7B:00:00:01\n", "00000001"},
+        {"waits for an operator's edit under flock(1)", "0000002a", "", "02:C4:7B:00:10:01\n", "00001001",
+         "flock /var/qv-production/mac -c 'sleep 1; printf 00001000 1<>/var/qv-production/mac' & sleep 0.3"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         std::time_t before = std::time(nullptr);
-        run_result r = run_tool({.counter = c.before, .tail = c.args});
+        run_result r = run_tool({.counter = c.before, .setup = c.setup, .tail = c.args});
         std::time_t after = std::time(nullptr);
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.out, c.line);
@@ -247,24 +253,51 @@ TEST(EndToEnd, ParallelRunsHandOutDistinctAddresses)
     EXPECT_EQ(r.counter, "000000c8");
 }
 
+// A pipe whose write end is descriptor 7 in the runs the test starts.
+class pipe_on_fd7 {
+public:
+    static constexpr int FD = 7;
+    pipe_on_fd7()
+    {
+        int fds[2];
+        if (::fcntl(FD, F_GETFD) != -1 || ::pipe2(fds, O_CLOEXEC) != 0 || ::dup2(fds[1], FD) != FD)
+            throw std::runtime_error("cannot set up a pipe on descriptor 7");
+        ::close(fds[1]);
+        read_end = fds[0];
+    }
+    ~pipe_on_fd7()
+    {
+        close_write_end();
+        if (read_end >= 0)
+            ::close(read_end);
+    }
+    void close_write_end() { ::close(FD); }
+    int read_end = -1;
+};
+
 struct output_case {
     const char* name;
     const char* tail;
     bool image_out;
+    const char* setup = "";
 };
 
 // The counter has moved on in each: that address is skipped, never reissued.
 TEST(EndToEnd, FailedOutputIsNotSuccess)
 {
+    pipe_on_fd7 broken;
+    ::close(std::exchange(broken.read_end, -1));
     const output_case cases[] = {
         {"image into a full device", "2>/dev/full", false},
         {"line into a full device", ">/dev/full", true},
         {"standard output closed", ">&-", true},
+        {"line into a pipe nobody reads", ">&7", true},
+        {"image past the file-size limit", "2>>\"$D/big\"", false, "head -c 512 /dev/zero >\"$D/big\"; ulimit -f 1"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        run_result r = run_tool({.counter = "00000000", .tail = c.tail});
-        EXPECT_NE(r.status, 0);
+        run_result r = run_tool({.counter = "00000000", .setup = c.setup, .tail = c.tail});
+        EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.counter, "00000001");
         if (c.image_out) {
@@ -272,6 +305,68 @@ TEST(EndToEnd, FailedOutputIsNotSuccess)
             EXPECT_TRUE(r.err.substr(256).starts_with("avr_ee: cannot ")) << r.err.substr(256);
         }
     }
+}
+
+// A caller's non-blocking pipe that is full when the line is due: the run
+// waits until the reader makes room, and succeeds.
+TEST(EndToEnd, WaitsOutAFullNonBlockingPipe)
+{
+    pipe_on_fd7 out;
+    ASSERT_EQ(::fcntl(out.FD, F_SETFL, O_NONBLOCK), 0);
+    std::string filler(4096, 'x');
+    std::size_t filled = 0;
+    for (ssize_t n; (n = ::write(out.FD, filler.data(), filler.size())) > 0;)
+        filled += static_cast<std::size_t>(n);
+    ASSERT_EQ(errno, EAGAIN);
+
+    std::string drained;
+    std::thread reader([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        char buf[4096];
+        for (ssize_t n; (n = ::read(out.read_end, buf, sizeof buf)) > 0;)
+            drained.append(buf, static_cast<std::size_t>(n));
+    });
+    run_result r = run_tool({.tail = "0:1:2:3:4:5 >&7"});
+    out.close_write_end();
+    reader.join();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(drained.size(), filled + 18);
+    EXPECT_TRUE(drained.ends_with("x00:01:02:03:04:05\n"));
+}
+
+// The wait for the lock is bounded on a clock: a run stopped while it waits
+// does not wait the longer for it, and its diagnostic tells the time it
+// waited.
+TEST(EndToEnd, LockWaitIsBoundedByTheClock)
+{
+    scratch d;
+    run_result r = run_script("0000002a",
+                              "exec 9<>/var/qv-production/mac && flock 9 || exit 125\n"
+                              "start=$(date +%s%N)\n"
+                              "$TOOL 9>&- >\"$D/out\" 2>\"$D/err\" & run=$!\n"
+                              "sleep 0.5; kill -STOP $run; sleep 3; kill -CONT $run\n"
+                              "wait $run; echo $? >\"$D/status\"\n"
+                              "echo $(( ($(date +%s%N) - start) / 1000000 )) >\"$D/elapsed\"",
+                              d);
+    expect_refusal(r, "cannot lock counter: /var/qv-production/mac: still locked by another run after ");
+    long elapsed = std::stol(read_file(d.path / "elapsed"));
+    long said = std::stol(r.err.substr(r.err.find(" after ") + 7));
+    EXPECT_GE(said, 10000);
+    EXPECT_LE(said, elapsed);
+    EXPECT_LT(elapsed, 12000) << "the 3 s the run was stopped were not counted";
+    EXPECT_EQ(r.counter, "0000002a");
+}
+
+TEST(EndToEnd, RefusesAClockThatWasNeverSet)
+{
+    if (!EMULATOR.empty())
+        GTEST_SKIP() << "faketime cannot set the clock of a program run by " << EMULATOR;
+    ASSERT_EQ(std::system("command -v faketime >/dev/null"), 0) << "faketime is not installed";
+    // ASan objects to libfaketime being loaded ahead of it; it does no harm.
+    run_result r = run_tool({.counter = "0000002a",
+                             .prefix = "ASAN_OPTIONS=verify_asan_link_order=0 faketime '1970-01-01 00:00:05'"});
+    expect_refusal(r, "clock not set: system clock: it reads 1970-01-01, before this release's date");
+    EXPECT_EQ(r.counter, "0000002a");
 }
 
 // Which call of its name in TRACE the counter's SYSCALL is: strace's when=.

@@ -159,6 +159,26 @@ TEST_F(MacCounter, WaitsForALockReleasedInTime)
     EXPECT_EQ(content(), "00000006");
 }
 
+// A run that waited on a file that was then replaced (an editor's save,
+// sed -i, cp + mv) advances the file now at the path, not the replaced one,
+// whose value no later run would read.
+TEST_F(MacCounter, WaitingRunFollowsAReplacedFile)
+{
+    seed("0000002a");
+    unique_fd replaced = hold_lock(path_);
+    mac_address mac{};
+    std::string refused = "did not run";
+    std::thread run([&] { refused = refusal(path_, &mac, 5s); });
+    std::this_thread::sleep_for(200ms);
+    std::ofstream(path_ + ".new", std::ios::binary) << "00001000";
+    fs::rename(path_ + ".new", path_);
+    replaced.close();
+    run.join();
+    EXPECT_EQ(refused, "");
+    EXPECT_EQ(mac, (mac_address{0x02, 0xC4, 0x7B, 0x00, 0x10, 0x01}));
+    EXPECT_EQ(content(), "00001001");
+}
+
 // Each thread opens the file on its own, so their locks exclude each other as
 // separate processes' would.
 TEST_F(MacCounter, ConcurrentAllocationsAreDistinctAndAllCounted)
