@@ -95,8 +95,10 @@ int main(int argc, char* argv[])
 {
     // A reader that went away, or a file-size limit, shows as a failed write
     // and so as status 1 with a diagnostic, not as a death by signal.
-    std::signal(SIGPIPE, SIG_IGN);
-    std::signal(SIGXFSZ, SIG_IGN);
+    struct sigaction ignore{};
+    ignore.sa_handler = SIG_IGN;
+    ::sigaction(SIGPIPE, &ignore, nullptr);
+    ::sigaction(SIGXFSZ, &ignore, nullptr);
 
     auto date = today();
     if (!date.ok()) {

@@ -35,14 +35,13 @@ std::string_view view(const counter_text& text)
     return {text.data(), text.size()};
 }
 
-std::optional<error> open_counter(const char* path, unique_fd& fd)
+std::optional<error> open_counter(const char* path, unique_fd& fd, struct stat& st)
 {
     // O_NONBLOCK and O_NOCTTY keep a FIFO or a terminal at PATH from holding
     // the run up or taking it over before fstat can turn it down.
     fd = unique_fd{::open(path, O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK)};
     if (!fd)
         return error(CANNOT_OPEN, path, std::strerror(errno));
-    struct stat st{};
     if (::fstat(fd.get(), &st) != 0)
         return error(CANNOT_OPEN, path, std::strerror(errno));
     if (!S_ISREG(st.st_mode))
@@ -50,12 +49,21 @@ std::optional<error> open_counter(const char* path, unique_fd& fd)
     return std::nullopt;
 }
 
-using std::chrono::steady_clock;
+// The monotonic clock, read with this build's 64-bit time calls (the C++
+// library's steady_clock, linked in as built, would use the 32-bit ones).
+// It goes on while the process is stopped.
+using monotonic_time = std::chrono::nanoseconds;
+monotonic_time monotonic_now() noexcept
+{
+    struct timespec ts{};
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return std::chrono::seconds{ts.tv_sec} + std::chrono::nanoseconds{ts.tv_nsec};
+}
 
 // Milliseconds from START to now, for a diagnostic.
-unsigned long long ms_since(steady_clock::time_point start)
+unsigned long long ms_since(monotonic_time start)
 {
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(steady_clock::now() - start);
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(monotonic_now() - start);
     return static_cast<unsigned long long>(ms.count());
 }
 
@@ -63,7 +71,7 @@ extern "C" void on_wait_timer(int) {}
 
 // Interrupts this thread's blocking lock call once the deadline has passed,
 // with SIGALRM sent to this thread alone (the timer is set on the monotonic
-// clock, which goes on while the process is stopped). After the deadline it
+// clock). After the deadline it
 // fires every 10 ms, so that a signal that came just before the call blocked
 // is not the last one.
 class wait_timer {
@@ -86,14 +94,13 @@ public:
 
     // Sets the timer to fire at DEADLINE. Returns 0, or the errno of what
     // failed.
-    int arm(steady_clock::time_point deadline) noexcept
+    int arm(monotonic_time deadline) noexcept
     {
         disarm();
         // No SA_RESTART: the signal must end the blocked call. The handler
         // stays: another thread's timer may still be on its way.
-        struct sigaction sa{};
+        struct sigaction sa{};  // an empty mask
         sa.sa_handler = on_wait_timer;
-        sigemptyset(&sa.sa_mask);
         if (::sigaction(SIGALRM, &sa, nullptr) != 0)
             return errno;
 
@@ -105,7 +112,7 @@ public:
             return errno;
         armed_ = true;
 
-        auto left = std::max(deadline - steady_clock::now(), steady_clock::duration{1});
+        auto left = std::max(deadline - monotonic_now(), monotonic_time{1});
         auto secs = std::chrono::duration_cast<std::chrono::seconds>(left);
         struct itimerspec when{};
         when.it_value.tv_sec = static_cast<time_t>(secs.count());
@@ -157,33 +164,31 @@ public:
     {
         if (!started_) {
             started_ = true;
-            start_ = steady_clock::now();
+            start_ = monotonic_now();
         }
     }
-    bool expired() const { return started_ && steady_clock::now() - start_ >= bound_; }
+    bool expired() const { return started_ && monotonic_now() - start_ >= bound_; }
     unsigned long long waited_ms() const { return started_ ? ms_since(start_) : 0; }
 
 private:
     std::chrono::milliseconds bound_;
     bool started_ = false;
-    steady_clock::time_point start_{};
+    monotonic_time start_{};
     wait_timer timer_;
 };
 
-// Whether FD, locked, is still the counter file at PATH: not unlinked, not
-// replaced by a file renamed over it (as editors, sed -i and cp + mv do). A
-// run that went on with a replaced file would advance a value no later run
-// reads, and its address would be handed out again.
-outcome<bool> still_at_path(int fd, const char* path)
+// Whether the counter file opened as OPENED, now locked, is still the file at
+// PATH: not removed, not replaced by a file renamed over it (as editors,
+// sed -i and cp + mv do). A run that went on with a replaced file would
+// advance a value no later run reads, and its address would be handed out
+// again. The inode it holds open cannot be reused, so the same device and
+// inode number mean the same file.
+outcome<bool> still_at_path(const struct stat& opened, const char* path)
 {
-    struct stat held{}, named{};
-    if (::fstat(fd, &held) != 0)
-        return error("cannot lock counter", path, std::strerror(errno));
-    if (held.st_nlink == 0)
-        return false;
+    struct stat named{};
     if (::stat(path, &named) != 0)
         return errno == ENOENT ? outcome<bool>(false) : error("cannot lock counter", path, std::strerror(errno));
-    return held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+    return opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
 }
 
 // The value at the start of the file, read as fscanf(f, "%08x") would. Usually
@@ -225,11 +230,12 @@ outcome<mac_address> allocate_mac(const char* path, std::chrono::milliseconds lo
     lock_wait wait(lock_wait_bound);
     unique_fd fd;
     for (;;) {
-        if (auto failure = open_counter(path, fd))
+        struct stat opened{};
+        if (auto failure = open_counter(path, fd, opened))
             return *failure;
         if (auto failure = wait.lock(fd.get(), path))
             return *failure;
-        auto same = still_at_path(fd.get(), path);
+        auto same = still_at_path(opened, path);
         if (!same.ok())
             return same.failure();
         if (same.value())
