@@ -5,8 +5,14 @@
 #include <optional>
 #include <span>
 #include <string_view>
+#include <ctime>
 #include <sys/types.h>
 #include <utility>
+
+// The stations are 32-bit: without these, time() fails after January 2038
+// and stat() fails on a file with a 64-bit inode number.
+static_assert(sizeof(time_t) >= 8, "build with -D_TIME_BITS=64");
+static_assert(sizeof(off_t) >= 8 && sizeof(ino_t) >= 8, "build with -D_FILE_OFFSET_BITS=64");
 
 namespace avr_ee {
 

@@ -45,3 +45,15 @@ TEST(MakeDateStamp, FromBrokenDownTime)
 }
 
 }  // namespace
+
+// The stations' 32-bit clock still gives the right date after January 2038:
+// 1 June 2040, 02:00 UTC is still 31 May twelve hours west of Greenwich.
+TEST(LocalDate, After2038)
+{
+    ASSERT_EQ(::setenv("TZ", "<-12>12", 1), 0);
+    ::tzset();
+    auto date = local_date(2222128800);
+    ::unsetenv("TZ");
+    ASSERT_TRUE(date.ok()) << date.failure().message();
+    EXPECT_EQ(date.value(), (date_stamp{2040, 5, 31}));
+}
