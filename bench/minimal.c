@@ -1,22 +1,31 @@
 /* The baseline: the same I/O as one allocation run of avr_ee, in plain C,
  * with no error handling beyond what keeps it from lying. */
-#define _GNU_SOURCE /* F_OFD_SETLK */
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
 int main(void)
 {
+    signal(SIGPIPE, SIG_IGN);
+    signal(SIGXFSZ, SIG_IGN);
+    time_t now = time(NULL);
+    struct tm local;
+    if (localtime_r(&now, &local) == NULL || now < 1796637600)
+        return 2;
+
     int fd = open("/var/qv-production/mac", O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     struct stat st;
     if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
         return 2;
-    struct flock whole = {.l_type = F_WRLCK, .l_whence = SEEK_SET};
-    if (fcntl(fd, F_OFD_SETLK, &whole) != 0)
+    struct stat named;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || stat("/var/qv-production/mac", &named) != 0 ||
+        named.st_ino != st.st_ino || named.st_dev != st.st_dev)
         return 2;
     char text[256];
     ssize_t n = read(fd, text, sizeof text - 1);
@@ -32,9 +41,6 @@ int main(void)
     if (pwrite(fd, digits, 8, 0) != 8 || fdatasync(fd) != 0 || close(fd) != 0)
         return 2;
 
-    time_t now = time(NULL);
-    struct tm local;
-    localtime_r(&now, &local);
     unsigned char image[256];
     memset(image, 0xff, sizeof image);
     unsigned char mac[6] = {0x02, 0xc4, 0x7b, lower >> 16 & 0xff, lower >> 8 & 0xff, lower & 0xff};
