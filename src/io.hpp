@@ -2,10 +2,10 @@
 
 #include <array>
 #include <cstddef>
+#include <ctime>
 #include <optional>
 #include <span>
 #include <string_view>
-#include <ctime>
 #include <sys/types.h>
 #include <utility>
 

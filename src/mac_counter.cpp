@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <csignal>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -70,18 +70,15 @@ unsigned long long ms_since(monotonic_time start)
 extern "C" void on_wait_timer(int) {}
 
 // Interrupts this thread's blocking lock call once the deadline has passed,
-// with SIGALRM sent to this thread alone (the timer is set on the monotonic
-// clock). After the deadline it
-// fires every 10 ms, so that a signal that came just before the call blocked
-// is not the last one.
+// with SIGALRM sent to this thread alone, on the monotonic clock. After the
+// deadline it fires every 10 ms, so that a signal that came just before the
+// call blocked is not the last one.
 class wait_timer {
 public:
     wait_timer() noexcept = default;
     wait_timer(const wait_timer&) = delete;
     wait_timer& operator=(const wait_timer&) = delete;
     ~wait_timer() { disarm(); }
-
-    bool armed() const noexcept { return armed_; }
 
     // Stops the timer. A signal it sent has been handled by the time this
     // returns, so none can cut short a later system call.
