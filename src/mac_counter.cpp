@@ -237,8 +237,9 @@ outcome<mac_address> allocate_mac(const char* path, std::chrono::milliseconds lo
             return same.failure();
         if (same.value())
             break;
-        // Replaced while this run waited: start again on the file now at
-        // PATH, within the same bound.
+        // Replaced while this run waited: let go, and start again on the
+        // file now at PATH, within the same bound.
+        (void)fd.close();  // nothing was written to it
         wait.start();
         if (wait.expired())
             return error("cannot lock counter", path, "the file was replaced again and again for ")
