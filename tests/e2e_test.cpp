@@ -271,8 +271,15 @@ public:
         if (read_end >= 0)
             ::close(read_end);
     }
-    void close_write_end() { ::close(FD); }
+    void close_write_end()
+    {
+        if (std::exchange(write_open_, false))
+            ::close(FD);
+    }
     int read_end = -1;
+
+private:
+    bool write_open_ = true;
 };
 
 struct output_case {
