@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <expected>
+#include <fcntl.h>
 #include <optional>
 #include <unistd.h>
 
@@ -20,6 +22,7 @@ namespace {
 // Exit statuses. A script takes the address and the image only after 0.
 constexpr int EXIT_OUTPUT_FAILED = 1;  // the address was settled, but the image or the line did not get out
 constexpr int EXIT_REFUSED = 2;        // no address: nothing was written to either stream
+constexpr std::string_view PROGRAM = "avr_ee";
 
 // The date this release was made. A clock that reads earlier has never been
 // set: a station without a real-time clock boots in 1970, and its images
@@ -35,16 +38,6 @@ constexpr std::time_t RELEASE_EARLIEST =
         .time_since_epoch()
         .count();
 
-void report(const error& failure)
-{
-    constexpr std::string_view PREFIX = "avr_ee: ";
-    std::array<char, PREFIX.size() + error::CAPACITY + 1> line;
-    auto end = std::copy(PREFIX.begin(), PREFIX.end(), line.begin());
-    end = std::copy(failure.message().begin(), failure.message().end(), end);
-    *end++ = '\n';
-    (void)write_all(STDERR_FILENO, {line.begin(), end});  // nowhere left to report a failure to
-}
-
 // Appends DATE as YYYY-MM-DD.
 error& append_date(error& e, const date_stamp& date)
 {
@@ -56,31 +49,63 @@ error& append_date(error& e, const date_stamp& date)
 
 // Today's local date, read once, before anything else: a clock that cannot be
 // read, or was never set, must not cost an address.
-outcome<date_stamp> today()
+std::expected<date_stamp, error> today()
 {
-    std::time_t now = std::time(nullptr);
-    if (now == static_cast<std::time_t>(-1))
-        return error("cannot read the date", "system clock", std::strerror(errno));
+    // clock_gettime rather than time: the wait for the lock imports it
+    // anyway, and each import costs every run's start-up.
+    struct timespec ts{};
+    if (::clock_gettime(CLOCK_REALTIME, &ts) != 0)
+        return std::unexpected(error("cannot read the date", "system clock", std::strerror(errno)));
+    std::time_t now = ts.tv_sec;
     auto date = local_date(now);
-    if (date.ok() && now < RELEASE_EARLIEST) {
+    if (date && now < RELEASE_EARLIEST) {
         error unset("clock not set", "system clock", "it reads ");
-        append_date(unset, date.value()) << ", before this release's date ";
+        append_date(unset, *date) << ", before this release's date ";
         append_date(unset, RELEASE_DATE) << "; set the date and time";
-        return unset;
+        return std::unexpected(unset);
     }
     return date;
 }
 
+constexpr std::string_view NO_ADDRESS_TAKEN = " (no address taken)";
+
+// Whether standard output and standard error can carry the line and the
+// image, checked before an address is taken from the counter: one taken for a
+// run that cannot deliver it is spent for nothing. A stream that is closed
+// (where the counter would be opened instead) or open for reading only cannot;
+// nor can a terminal on standard error, whose line discipline alters raw
+// bytes (a line feed becomes CR LF).
+std::expected<void, error> outputs_usable()
+{
+    struct stream {
+        int fd;
+        std::string_view what_failed, name;
+    };
+    for (auto [fd, what_failed, name] : {stream{STDOUT_FILENO, "cannot write MAC line", "standard output"},
+                                         stream{STDERR_FILENO, "cannot write image", "standard error"}}) {
+        int flags = ::fcntl(fd, F_GETFL);
+        if (flags < 0)
+            return std::unexpected(error(what_failed, name, std::strerror(errno)) << NO_ADDRESS_TAKEN);
+        if ((flags & O_ACCMODE) == O_RDONLY)
+            return std::unexpected(error(what_failed, name, "open for reading only") << NO_ADDRESS_TAKEN);
+    }
+    if (::isatty(STDERR_FILENO))
+        return std::unexpected(error("cannot write image", "standard error",
+                                     "a terminal, which alters raw bytes; send it to a file")
+                               << NO_ADDRESS_TAKEN);
+    return {};
+}
+
 // The line goes out only after the whole image; closing standard output here
 // catches what a deferred write-back reports.
-std::optional<error> write_mac_line(const mac_address& mac)
+std::expected<void, error> write_mac_line(const mac_address& mac)
 {
     mac_line line = format_mac_line(mac);
     if (int err = write_all(STDOUT_FILENO, line))
-        return error("cannot write MAC line", "standard output", std::strerror(err));
+        return std::unexpected(error("cannot write MAC line", "standard output", std::strerror(err)));
     if (::close(STDOUT_FILENO) != 0)
-        return error("cannot close", "standard output", std::strerror(errno));
-    return std::nullopt;
+        return std::unexpected(error("cannot close", "standard output", std::strerror(errno)));
+    return {};
 }
 
 }  // namespace
@@ -101,26 +126,38 @@ int main(int argc, char* argv[])
     ::sigaction(SIGXFSZ, &ignore, nullptr);
 
     auto date = today();
-    if (!date.ok()) {
-        report(date.failure());
+    if (!date) {
+        report(PROGRAM, date.error());
         return EXIT_REFUSED;
     }
 
     std::optional<mac_address> mac = argc > 1 ? parse_mac_arg(argv[1]) : std::nullopt;
-    if (!mac) {
-        auto allocated = allocate_mac(COUNTER_PATH);
-        if (!allocated.ok()) {
-            report(allocated.failure());
+    bool allocated = !mac;
+    if (allocated) {
+        if (auto usable = outputs_usable(); !usable) {
+            report(PROGRAM, usable.error());
             return EXIT_REFUSED;
         }
-        mac = allocated.value();
+        auto next = allocate_mac(COUNTER_PATH);
+        if (!next) {
+            report(PROGRAM, next.error());
+            return EXIT_REFUSED;
+        }
+        mac = *next;
     }
 
-    std::optional<error> failure = write_ee_image(*mac, date.value());
-    if (!failure)
-        failure = write_mac_line(*mac);
-    if (failure) {
-        report(*failure);
+    auto written = write_ee_image(*mac, *date);
+    if (written)
+        written = write_mac_line(*mac);
+    if (!written) {
+        error failure = written.error();
+        if (allocated) {
+            // The line log must be able to record which address never
+            // reached a board.
+            mac_line line = format_mac_line(*mac);
+            failure << " (" << std::string_view(line.data(), line.size() - 1) << " is spent)";
+        }
+        report(PROGRAM, failure);
         return EXIT_OUTPUT_FAILED;
     }
     return EXIT_SUCCESS;

@@ -12,11 +12,11 @@ date_stamp make_date_stamp(const std::tm& local_time)
     return {local_time.tm_year + 1900, local_time.tm_mon + 1, local_time.tm_mday};
 }
 
-outcome<date_stamp> local_date(std::time_t when)
+std::expected<date_stamp, error> local_date(std::time_t when)
 {
     std::tm local{};
     if (::localtime_r(&when, &local) == nullptr)
-        return error("cannot read the date", "local time", std::strerror(errno));
+        return std::unexpected(error("cannot read the date", "local time", std::strerror(errno)));
     return make_date_stamp(local);
 }
 
@@ -32,13 +32,13 @@ ee_image build_ee_image(const mac_address& mac, const date_stamp& date)
     return image;
 }
 
-std::optional<error> write_ee_image(const mac_address& mac, const date_stamp& date)
+std::expected<void, error> write_ee_image(const mac_address& mac, const date_stamp& date)
 {
     ee_image image = build_ee_image(mac, date);
     std::span<const char> bytes{reinterpret_cast<const char*>(image.data()), image.size()};
     if (int err = write_all(STDERR_FILENO, bytes))
-        return error("cannot write image", "standard error", std::strerror(err));
-    return std::nullopt;
+        return std::unexpected(error("cannot write image", "standard error", std::strerror(err)));
+    return {};
 }
 
 }  // namespace avr_ee

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
-#include <optional>
+#include <expected>
 
 #include "io.hpp"
 #include "mac.hpp"
@@ -37,13 +37,13 @@ date_stamp make_date_stamp(const std::tm& local_time);
 
 // The local calendar date at WHEN, under the system's time zone (TZ,
 // /etc/localtime). Reads no clock.
-outcome<date_stamp> local_date(std::time_t when);
+std::expected<date_stamp, error> local_date(std::time_t when);
 
 // The image for MAC and DATE. Pure: reads no clock.
 ee_image build_ee_image(const mac_address& mac, const date_stamp& date);
 
 // Writes the image for MAC and DATE to standard error, whole, in as few
 // writes as the stream allows. Empty when it got out.
-std::optional<error> write_ee_image(const mac_address& mac, const date_stamp& date);
+std::expected<void, error> write_ee_image(const mac_address& mac, const date_stamp& date);
 
 }  // namespace avr_ee

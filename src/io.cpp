@@ -10,10 +10,10 @@ namespace avr_ee {
 
 error::error(std::string_view what_failed, std::string_view path, std::string_view reason) noexcept
 {
-    *this << what_failed << ": " << path << ": " << reason;
+    text_ << what_failed << ": " << path << ": " << reason;
 }
 
-error& error::operator<<(std::string_view more) noexcept
+fixed_text& fixed_text::operator<<(std::string_view more) noexcept
 {
     std::size_t n = std::min(more.size(), CAPACITY - size_);
     std::copy_n(more.data(), n, text_.data() + size_);
@@ -21,7 +21,7 @@ error& error::operator<<(std::string_view more) noexcept
     return *this;
 }
 
-error& error::operator<<(unsigned long long number) noexcept
+fixed_text& fixed_text::operator<<(unsigned long long number) noexcept
 {
     std::array<char, 24> digits;
     auto [end, ec] = std::to_chars(digits.data(), digits.data() + digits.size(), number);
@@ -85,6 +85,17 @@ int write_all(int fd, std::span<const char> data, std::optional<off_t> offset) n
             *offset += n;
     }
     return 0;
+}
+
+void report(std::string_view program, const error& failure) noexcept
+{
+    std::array<char, 32 + error::CAPACITY + 1> line;
+    fixed_text prefix;
+    prefix << program.substr(0, 30) << ": ";
+    auto end = std::copy(prefix.view().begin(), prefix.view().end(), line.begin());
+    end = std::copy(failure.message().begin(), failure.message().end(), end);
+    *end++ = '\n';
+    (void)write_all(STDERR_FILENO, {line.begin(), end});  // nowhere left to report a failure to
 }
 
 }  // namespace avr_ee

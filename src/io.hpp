@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstddef>
+#include <expected>
 #include <ctime>
 #include <optional>
 #include <span>
@@ -16,43 +17,42 @@ static_assert(sizeof(off_t) >= 8 && sizeof(ino_t) >= 8, "build with -D_FILE_OFFS
 
 namespace avr_ee {
 
-// A step that failed, worded as main reports it: "what failed: path: reason".
-// It lives in a fixed buffer, like everything the tool handles: the shipped
-// binary needs neither the heap nor the C++ exception runtime, whose start-up
-// alone would cost a run more than its own work does.
-class error {
+// Text built in a fixed buffer, like everything the tool handles: the
+// shipped binary needs neither the heap nor the C++ exception runtime, whose
+// start-up alone would cost a run more than its own work does.
+class fixed_text {
 public:
     static constexpr std::size_t CAPACITY = 240;
 
-    error() noexcept = default;
-    error(std::string_view what_failed, std::string_view path, std::string_view reason) noexcept;
+    // Appends; a text too long for CAPACITY is cut short.
+    fixed_text& operator<<(std::string_view more) noexcept;
+    fixed_text& operator<<(unsigned long long number) noexcept;
+    fixed_text& operator<<(char) = delete;  // a character is not a number: append a string
 
-    // Appends to the reason; a message too long for CAPACITY is cut short.
-    error& operator<<(std::string_view more) noexcept;
-    error& operator<<(unsigned long long number) noexcept;
-
-    std::string_view message() const noexcept { return {text_.data(), size_}; }
+    std::string_view view() const noexcept { return {text_.data(), size_}; }
 
 private:
     std::array<char, CAPACITY> text_{};
     std::size_t size_ = 0;
 };
 
-// The value of a step that can fail, or why it failed.
-template <typename T>
-class [[nodiscard]] outcome {
+// A step that failed, worded as main reports it: "what failed: path: reason".
+class error {
 public:
-    outcome(const T& value) noexcept : value_(value), ok_(true) {}
-    outcome(const error& failure) noexcept : failure_(failure), ok_(false) {}
+    static constexpr std::size_t CAPACITY = fixed_text::CAPACITY;
 
-    bool ok() const noexcept { return ok_; }
-    const T& value() const noexcept { return value_; }
-    const error& failure() const noexcept { return failure_; }
+    error() noexcept = default;
+    error(std::string_view what_failed, std::string_view path, std::string_view reason) noexcept;
+
+    // Appends to the reason.
+    error& operator<<(std::string_view more) noexcept { return text_ << more, *this; }
+    error& operator<<(unsigned long long number) noexcept { return text_ << number, *this; }
+    error& operator<<(char) = delete;
+
+    std::string_view message() const noexcept { return text_.view(); }
 
 private:
-    T value_{};
-    error failure_{};
-    bool ok_;
+    fixed_text text_;
 };
 
 // Owns a file descriptor: closing it, and so dropping any lock taken through
@@ -82,5 +82,9 @@ private:
 // writes and EINTR, and waiting out EAGAIN when FD is non-blocking. Returns 0,
 // or the errno of the write that failed.
 int write_all(int fd, std::span<const char> data, std::optional<off_t> offset = std::nullopt) noexcept;
+
+// Writes "PROGRAM: MESSAGE" and a line feed to standard error, for main: the
+// one place a diagnostic is printed.
+void report(std::string_view program, const error& failure) noexcept;
 
 }  // namespace avr_ee

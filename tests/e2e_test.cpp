@@ -61,8 +61,9 @@ public:
     fs::path path;
 };
 
-// Runs SCRIPT with /bin/sh in the sandbox. In SCRIPT, $TOOL runs avr_ee and $D
-// names a scratch directory outside the namespace.
+// Runs SCRIPT with /bin/sh in the sandbox. In SCRIPT, $TOOL runs avr_ee,
+// $COUNTER avr_ee_counter, and $D names a scratch directory outside the
+// namespace.
 run_result run_script(const std::optional<std::string>& counter, const std::string& script, const scratch& d)
 {
     if (counter)
@@ -70,6 +71,7 @@ run_result run_script(const std::optional<std::string>& counter, const std::stri
     std::ofstream(d.path / "run.sh")
         << "D=" << quote(d.path.string()) << "\n"
         << "TOOL=" << quote(EMULATOR + " " + AVR_EE_BIN) << "  # split into words where used\n"
+        << "COUNTER=" << quote(EMULATOR + " " + AVR_EE_COUNTER_BIN) << "\n"
         << "mount -t tmpfs -o mode=755 avr_ee_test /var && mkdir /var/qv-production &&\n"
         << "  mount -t tmpfs -o mode=755 avr_ee_test /var/qv-production || exit 125\n"
         << "if [ -f \"$D/seed\" ]; then cp \"$D/seed\" /var/qv-production/mac || exit 125; fi\n"
@@ -287,9 +289,11 @@ struct output_case {
     const char* tail;
     bool image_out;
     const char* setup = "";
+    const char* counter_after = "00000001";
 };
 
-// The counter has moved on in each: that address is skipped, never reissued.
+// An address taken from the counter is skipped, never reissued, and the
+// diagnostic names it for the line's log.
 TEST(EndToEnd, FailedOutputIsNotSuccess)
 {
     pipe_on_fd7 broken;
@@ -297,21 +301,51 @@ TEST(EndToEnd, FailedOutputIsNotSuccess)
     const output_case cases[] = {
         {"image into a full device", "2>/dev/full", false},
         {"line into a full device", ">/dev/full", true},
-        {"standard output closed", ">&-", true},
         {"line into a pipe nobody reads", ">&7", true},
         {"image past the file-size limit", "2>>\"$D/big\"", false, "head -c 512 /dev/zero >\"$D/big\"; ulimit -f 1"},
+        {"standard output closed, an address given", "0:1:2:3:4:5 >&-", true, "", "00000000"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         run_result r = run_tool({.counter = "00000000", .setup = c.setup, .tail = c.tail});
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, "");
-        EXPECT_EQ(r.counter, "00000001");
+        EXPECT_EQ(r.counter, c.counter_after);
         if (c.image_out) {
             ASSERT_GE(r.err.size(), 256u);
-            EXPECT_TRUE(r.err.substr(256).starts_with("avr_ee: cannot ")) << r.err.substr(256);
+            std::string diagnostic = r.err.substr(256);
+            EXPECT_TRUE(diagnostic.starts_with("avr_ee: cannot ")) << diagnostic;
+            EXPECT_EQ(diagnostic.ends_with(" (02:C4:7B:00:00:01 is spent)\n"), c.counter_after == "00000001"s)
+                << diagnostic;
         }
     }
+}
+
+// A run that could not deliver an address takes none: a stream that is
+// closed or open for reading only, or standard error on a terminal, which
+// would alter the image's bytes.
+TEST(EndToEnd, TakesNoAddressForOutputsThatCannotCarryIt)
+{
+    const std::pair<const char*, const char*> cases[] = {
+        {"standard output closed", ">&-"},
+        {"standard error closed", "2>&-"},
+        {"standard output read-only", "1<\"$D/ro\""},
+        {"standard error read-only", "2<\"$D/ro\""},
+    };
+    for (auto [name, tail] : cases) {
+        SCOPED_TRACE(name);
+        run_result r = run_tool({.counter = "0000002a", .setup = "touch \"$D/ro\"", .tail = tail});
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.counter, "0000002a");
+    }
+    SCOPED_TRACE("standard error on a terminal");
+    scratch d;
+    run_result r = run_script("0000002a", "script -qec \"$TOOL\" /dev/null >\"$D/out\"; echo $? >\"$D/status\"", d);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, "avr_ee: cannot write image: standard error: a terminal, which alters raw bytes; send it to a "
+                     "file (no address taken)\r\n");
+    EXPECT_EQ(r.counter, "0000002a");
 }
 
 // A caller's non-blocking pipe that is full when the line is due: the run
@@ -341,27 +375,47 @@ TEST(EndToEnd, WaitsOutAFullNonBlockingPipe)
     EXPECT_TRUE(drained.ends_with("x00:01:02:03:04:05\n"));
 }
 
-// The wait for the lock is bounded on a clock: a run stopped while it waits
-// does not wait the longer for it, and its diagnostic tells the time it
-// waited.
+struct stopped_wait_case {
+    const char* name;
+    const char* holder;  // shell, while the run is stopped, from 0.5 s on
+    bool refused;
+};
+
+// The wait for the lock is bounded on a clock that runs while the run is
+// stopped, and a run stopped past its deadline takes a lock that was let go
+// meanwhile rather than refuse.
 TEST(EndToEnd, LockWaitIsBoundedByTheClock)
 {
-    scratch d;
-    run_result r = run_script("0000002a",
-                              "exec 9<>/var/qv-production/mac && flock 9 || exit 125\n"
-                              "start=$(date +%s%N)\n"
-                              "$TOOL 9>&- >\"$D/out\" 2>\"$D/err\" & run=$!\n"
-                              "sleep 0.5; kill -STOP $run; sleep 3; kill -CONT $run\n"
-                              "wait $run; echo $? >\"$D/status\"\n"
-                              "echo $(( ($(date +%s%N) - start) / 1000000 )) >\"$D/elapsed\"",
-                              d);
-    expect_refusal(r, "cannot lock counter: /var/qv-production/mac: still locked by another run after ");
-    long elapsed = std::stol(read_file(d.path / "elapsed"));
-    long said = std::stol(r.err.substr(r.err.find(" after ") + 7));
-    EXPECT_GE(said, 10000);
-    EXPECT_LE(said, elapsed);
-    EXPECT_LT(elapsed, 12000) << "the 3 s the run was stopped were not counted";
-    EXPECT_EQ(r.counter, "0000002a");
+    const stopped_wait_case cases[] = {
+        {"held throughout", "sleep 8", true},
+        {"let go while the run was stopped", "sleep 2.5; exec 9>&-; sleep 8", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        scratch d;
+        run_result r = run_script("0000002a",
+                                  "exec 9<>/var/qv-production/mac && flock 9 || exit 125\n"
+                                  "start=$(date +%s%N)\n"
+                                  "$TOOL 9>&- >\"$D/out\" 2>\"$D/err\" & run=$!\n"
+                                  "sleep 0.5; kill -STOP $run; "s + c.holder + "; kill -CONT $run\n"
+                                  "wait $run; echo $? >\"$D/status\"\n"
+                                  "echo $(( ($(date +%s%N) - start) / 1000000 )) >\"$D/elapsed\"",
+                                  d);
+        long elapsed = std::stol(read_file(d.path / "elapsed"));
+        if (!c.refused) {
+            EXPECT_EQ(r.status, 0) << r.err;
+            EXPECT_EQ(r.counter, "0000002b");
+            continue;
+        }
+        expect_refusal(r, "cannot lock counter: /var/qv-production/mac: still locked by another run after ");
+        long said = std::stol(r.err.substr(r.err.find(" after ") + 7));
+        EXPECT_GE(said, 10000);
+        EXPECT_LE(said, elapsed);
+        // Stopped for 8 of its 10 s: a wait that did not count them would
+        // take 18 s.
+        EXPECT_LT(elapsed, 16000) << "the time the run was stopped was not counted";
+        EXPECT_EQ(r.counter, "0000002a");
+    }
 }
 
 TEST(EndToEnd, RefusesAClockThatWasNeverSet)

@@ -1,0 +1,78 @@
+#include <cerrno>
+#include <csignal>
+#include <initializer_list>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+#include <unistd.h>
+
+#include "counter_command.hpp"
+#include "counter_file.hpp"
+#include "io.hpp"
+
+using namespace avr_ee;
+
+namespace {
+
+constexpr int EXIT_OUTPUT_FAILED = 1;  // done, but what it printed did not get out
+constexpr int EXIT_REFUSED = 2;        // refused, or a usage error: nothing was changed
+constexpr std::string_view PROGRAM = "avr_ee_counter";
+
+constexpr std::string_view HELP =
+    "Reads, advances and provisions avr_ee's production counter, /var/qv-production/mac,\n"
+    "under the same locks as avr_ee's runs; on a station, or on the NFS server's own path.\n"
+    "\n"
+    "  show             print the value, the last and next address, and how many are left\n"
+    "  advance-to HEX   set the counter to HEX, which must be above its value, up to 01000000\n"
+    "  provision [HEX]  create the counter holding HEX (default 00000000), where none is\n"
+    "\n"
+    "Exit status: 0 done, 1 done but the output could not be written, 2 refused or a\n"
+    "usage error, with nothing changed. See avr_ee_counter(1).\n";
+
+// Prints TEXTS and closes standard output, so that a failed write-back
+// shows too. Returns 0, or the errno of what failed.
+int print(std::initializer_list<std::string_view> texts)
+{
+    for (std::string_view text : texts)
+        if (int err = write_all(STDOUT_FILENO, {text.data(), text.size()}))
+            return err;
+    return ::close(STDOUT_FILENO) == 0 ? 0 : errno;
+}
+
+}  // namespace
+
+// avr_ee_counter VERB: the operators' command on the production counter that
+// avr_ee hands addresses out from. It shows the counter, advances it past a
+// range or provisions it, never creating it where it is not asked to, and
+// never setting it back.
+int main(int argc, char* argv[])
+{
+    struct sigaction ignore{};
+    ignore.sa_handler = SIG_IGN;
+    ::sigaction(SIGPIPE, &ignore, nullptr);
+
+    auto command = parse_counter_command(argc - 1, argv + 1);
+    if (!command) {
+        report(PROGRAM, command.error());
+        (void)write_all(STDERR_FILENO, {COUNTER_USAGE.data(), COUNTER_USAGE.size()});
+        return EXIT_REFUSED;
+    }
+    int err = 0;
+    if (command->what == verb::help) {
+        err = print({COUNTER_USAGE, HELP});
+    } else if (command->what == verb::version) {
+        err = print({"avr_ee_counter " AVR_EE_VERSION "\n"});
+    } else {
+        auto line = run_counter_command(*command, COUNTER_PATH);
+        if (!line) {
+            report(PROGRAM, line.error());
+            return EXIT_REFUSED;
+        }
+        err = print({line->view(), "\n"});
+    }
+    if (err) {
+        report(PROGRAM, error("cannot write", "standard output", std::strerror(err)));
+        return EXIT_OUTPUT_FAILED;
+    }
+    return EXIT_SUCCESS;
+}

@@ -1,0 +1,211 @@
+#include "counter_command.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <linux/magic.h>
+#include <string>
+#include <sys/stat.h>
+#include <sys/vfs.h>
+#include <unistd.h>
+
+#include "counter_file.hpp"
+#include "mac_counter.hpp"
+
+namespace avr_ee {
+namespace {
+
+std::string_view text_of(const counter_text& text)
+{
+    return {text.data(), text.size()};
+}
+
+// One to eight hex digits of either case, and nothing else: an operator's
+// typo must not become a counter value.
+std::optional<std::uint32_t> parse_hex(std::string_view text)
+{
+    if (text.empty() || text.size() > COUNTER_DIGITS)
+        return std::nullopt;
+    std::uint32_t value = 0;
+    for (char c : text) {
+        int digit = c >= '0' && c <= '9'   ? c - '0'
+                    : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                    : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                           : -1;
+        if (digit < 0)
+            return std::nullopt;
+        value = value << 4 | static_cast<std::uint32_t>(digit);
+    }
+    return value;
+}
+
+std::expected<std::uint32_t, error> parse_value(std::string_view text)
+{
+    auto value = parse_hex(text);
+    if (!value)
+        return std::unexpected(error("not a counter value", text, "give one to eight hexadecimal digits"));
+    if (*value > COUNTER_USED_UP)
+        return std::unexpected(error("not a counter value", text, "the block ends at ")
+                               << text_of(format_counter(COUNTER_USED_UP)));
+    return *value;
+}
+
+fixed_text& append_mac(fixed_text& text, const mac_address& mac)
+{
+    mac_line line = format_mac_line(mac);
+    return text << std::string_view(line.data(), line.size() - 1);
+}
+
+// The file system that holds DIR: "nfs4 server:/export mounted on /mnt", from
+// the mount table, or its statfs type when the table does not tell.
+fixed_text file_system_of(const char* dir)
+{
+    fixed_text text;
+    struct statfs fs{};
+    if (::statfs(dir, &fs) == 0)
+        text << (fs.f_type == NFS_SUPER_MAGIC ? "NFS: " : "a local file system: ");
+
+    struct statx st{};
+    std::string table;
+    if (::statx(AT_FDCWD, dir, 0, STATX_MNT_ID, &st) == 0 && (st.stx_mask & STATX_MNT_ID)) {
+        unique_fd fd{::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC)};
+        char buf[4096];
+        for (ssize_t n; fd && (n = ::read(fd.get(), buf, sizeof buf)) > 0;)
+            table.append(buf, static_cast<std::size_t>(n));
+    }
+    // A line: ID PARENT MAJ:MIN ROOT MOUNT-POINT OPTIONS [OPTIONAL...] - TYPE SOURCE SUPER-OPTIONS,
+    // with blanks in names written as octal escapes.
+    std::string id = std::to_string(st.stx_mnt_id) + ' ';
+    for (std::size_t at = 0; at < table.size();) {
+        std::size_t end = table.find('\n', at);
+        std::string_view line(table.data() + at, (end == std::string::npos ? table.size() : end) - at);
+        at = end == std::string::npos ? table.size() : end + 1;
+        if (!line.starts_with(id))
+            continue;
+        auto field = [](std::string_view& rest) {
+            std::size_t blank = rest.find(' ');
+            std::string_view f = rest.substr(0, blank);
+            rest = blank == std::string_view::npos ? std::string_view() : rest.substr(blank + 1);
+            return f;
+        };
+        std::string_view rest = line;
+        for (int i = 0; i < 4; ++i)
+            field(rest);
+        std::string_view mount_point = field(rest);
+        std::size_t dash = rest.find(" - ");
+        if (dash == std::string_view::npos)
+            break;
+        rest = rest.substr(dash + 3);
+        std::string_view type = field(rest);
+        std::string_view source = field(rest);
+        return text << type << " " << source << " mounted on " << mount_point;
+    }
+    return text << "type " << static_cast<unsigned long long>(fs.f_type);
+}
+
+std::expected<fixed_text, error> show(const char* path)
+{
+    auto counter = lock_counter(path, lock_mode::shared);
+    if (!counter)
+        return std::unexpected(counter.error());
+    auto value = counter->read();
+    if (!value)
+        return std::unexpected(value.error());
+    return describe_counter(*value);
+}
+
+std::expected<fixed_text, error> advance(const char* path, std::uint32_t to)
+{
+    auto counter = lock_counter(path, lock_mode::exclusive);
+    if (!counter)
+        return std::unexpected(counter.error());
+    auto value = counter->read();
+    if (!value)
+        return std::unexpected(value.error());
+    // A lower or equal value would hand out again what was handed out.
+    if (to <= *value)
+        return std::unexpected(error("cannot advance counter", path, "it reads ")
+                               << text_of(format_counter(*value)) << ", not below " << text_of(format_counter(to)));
+    if (auto stored = counter->store(to); !stored)
+        return std::unexpected(stored.error());
+    return describe_counter(to);
+}
+
+std::expected<fixed_text, error> provision(const char* path, std::uint32_t value)
+{
+    if (auto created = create_counter(path, value); !created)
+        return std::unexpected(created.error());
+    std::string dir(path);
+    std::size_t slash = dir.rfind('/');
+    dir = slash == std::string::npos ? "." : dir.substr(0, std::max<std::size_t>(slash, 1));
+    fixed_text line;
+    line << text_of(format_counter(value)) << " provisioned at " << path << " on " << file_system_of(dir.c_str()).view();
+    return line;
+}
+
+}  // namespace
+
+std::expected<counter_command, error> parse_counter_command(int argc, const char* const* args)
+{
+    std::string_view verb_name = argc > 0 ? args[0] : "";
+    struct known {
+        std::string_view name;
+        verb what;
+        int min_args, max_args;
+    };
+    for (auto [name, what, min_args, max_args] : {known{"show", verb::show, 0, 0},
+                                                  known{"advance-to", verb::advance_to, 1, 1},
+                                                  known{"provision", verb::provision, 0, 1},
+                                                  known{"--help", verb::help, 0, 0},
+                                                  known{"--version", verb::version, 0, 0}}) {
+        if (verb_name != name)
+            continue;
+        if (argc - 1 < min_args || argc - 1 > max_args)
+            return std::unexpected(error("wrong number of arguments", name, min_args ? "give HEX" : "give none"));
+        counter_command command{what, 0};
+        if (argc > 1) {
+            auto value = parse_value(args[1]);
+            if (!value)
+                return std::unexpected(value.error());
+            command.value = *value;
+        }
+        return command;
+    }
+    return std::unexpected(error("unknown command", verb_name.empty() ? "(none)" : verb_name,
+                                 "give show, advance-to or provision"));
+}
+
+fixed_text describe_counter(std::uint32_t value)
+{
+    fixed_text text;
+    text << text_of(format_counter(value)) << " last ";
+    if (value == 0 || value > COUNTER_USED_UP)
+        text << "none";
+    else
+        append_mac(text, counter_address(value));
+    text << " next ";
+    if (value >= COUNTER_USED_UP)
+        text << "none";
+    else
+        append_mac(text, counter_address(value + 1));
+    // From VALUE, the runs hand out VALUE + 1 up to COUNTER_USED_UP.
+    return text << " left " << static_cast<unsigned long long>(value < COUNTER_USED_UP ? COUNTER_USED_UP - value : 0);
+}
+
+std::expected<fixed_text, error> run_counter_command(const counter_command& command, const char* path)
+{
+    switch (command.what) {
+    case verb::show:
+        return show(path);
+    case verb::advance_to:
+        return advance(path, command.value);
+    case verb::provision:
+        return provision(path, command.value);
+    case verb::help:
+    case verb::version:
+        break;
+    }
+    return std::unexpected(error("nothing to do", path, "help and version are main's"));
+}
+
+}  // namespace avr_ee

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <string_view>
+
+#include "io.hpp"
+
+namespace avr_ee {
+
+// The operator's command on the production counter: avr_ee_counter VERB.
+enum class verb { show, advance_to, provision, help, version };
+
+struct counter_command {
+    verb what;
+    std::uint32_t value;  // advance-to's and provision's HEX
+};
+
+inline constexpr std::string_view COUNTER_USAGE =
+    "usage: avr_ee_counter show\n"
+    "       avr_ee_counter advance-to HEX\n"
+    "       avr_ee_counter provision [HEX]\n"
+    "       avr_ee_counter --help | --version\n";
+
+// The command in ARGS (the arguments after the program's name). Fails, with
+// what is wrong, on a usage error: an unknown verb, a missing or extra
+// argument, or a HEX that is not one to eight hex digits from 00000000 to
+// 01000000.
+std::expected<counter_command, error> parse_counter_command(int argc, const char* const* args);
+
+// The counter's state on one line, as show prints it: its value, the last
+// address handed out and the next one ("none" when there is no such address),
+// and how many addresses are left in the block:
+// "00001000 last 02:C4:7B:00:10:00 next 02:C4:7B:00:10:01 left 16773120".
+fixed_text describe_counter(std::uint32_t value);
+
+// Carries out COMMAND (not help or version) on the counter file at PATH and
+// returns the line to print:
+// - show: the counter's state, read under a shared lock; never creates the
+//   file;
+// - advance-to: sets the counter to the command's value, which must be above
+//   the value it holds, under the exclusive locks, and returns the new state;
+// - provision: creates the counter holding the command's value, and names the
+//   file system it went to.
+// Fails with everything as it was, except where a failed write or flush says
+// the file may hold the new value.
+std::expected<fixed_text, error> run_counter_command(const counter_command& command, const char* path);
+
+}  // namespace avr_ee

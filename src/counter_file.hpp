@@ -1,0 +1,82 @@
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <string_view>
+
+#include "io.hpp"
+
+namespace avr_ee {
+
+// The production counter file: the suffix of the last address handed out, as
+// eight lowercase hex digits at the start of the file. Both avr_ee and
+// avr_ee_counter work on it through this module, so that they open, lock,
+// read and store it the same way.
+inline constexpr const char* COUNTER_PATH = "/var/qv-production/mac";
+inline constexpr std::size_t COUNTER_DIGITS = 8;
+inline constexpr std::chrono::milliseconds LOCK_TIMEOUT{10'000};
+
+// The condition text production scripts know for a counter that cannot be
+// opened.
+inline constexpr std::string_view CANNOT_OPEN = "cannot open counter (macfile != ((void *)0))";
+
+using counter_text = std::array<char, COUNTER_DIGITS>;
+
+// VALUE as the file holds it: eight lowercase hex digits.
+counter_text format_counter(std::uint32_t value) noexcept;
+
+enum class lock_mode { shared, exclusive };
+
+// The counter file, open and locked. Its locks go when it is stored or
+// destroyed.
+class locked_counter {
+public:
+    locked_counter(unique_fd fd, const char* path) noexcept : fd_(std::move(fd)), path_(path) {}
+
+    // The value at the start of the file, read as fscanf(f, "%08x") reads it.
+    // Fails when the file does not start with a hexadecimal number.
+    std::expected<std::uint32_t, error> read() const;
+
+    // Writes VALUE as eight digits at offset 0, truncating nothing, flushes it
+    // to storage and closes the file, which lets the locks go. When this
+    // fails, the file may already hold VALUE.
+    std::expected<void, error> store(std::uint32_t value);
+
+private:
+    unique_fd fd_;
+    const char* path_;
+};
+
+// Opens the existing counter file at PATH, never creating it, and locks it:
+// read and write access and an exclusive lock for EXCLUSIVE, read access and
+// a shared lock for SHARED.
+//
+// The locks: flock(2) always, the lock flock(1) takes and the one that a
+// Linux NFS client carries to the server as a lock on the whole file; on a
+// file system that is not NFS, also a POSIX open-file-description lock on the
+// whole file, which is what runs on NFS clients hold on the server's file, and
+// what release 1.0.0 took. The wait for them is bounded by BOUND on the
+// monotonic clock, from the first try that found the file locked.
+//
+// Once locked, the file must still be the one at PATH: when it was replaced
+// (renamed over, as editors, sed -i and cp + mv do) or removed meanwhile, it
+// lets go and starts again on the file now at PATH, within the same bound.
+// Over NFS it first has the client look the directory up afresh, since the
+// client's cached name can lag a replacement made elsewhere for many seconds.
+//
+// Fails when the file cannot be opened or is not a regular file (CANNOT_OPEN),
+// or cannot be locked within BOUND.
+std::expected<locked_counter, error> lock_counter(const char* path, lock_mode mode,
+                                                  std::chrono::milliseconds bound = LOCK_TIMEOUT);
+
+// Creates the counter file at PATH holding VALUE, exclusively: fails when
+// anything is at PATH, or when its directory is missing, which it never
+// creates. The value is on storage, and the file's name in its directory, when
+// this returns. On a failure after the file was made, it is removed again.
+std::expected<void, error> create_counter(const char* path, std::uint32_t value,
+                                          std::chrono::milliseconds bound = LOCK_TIMEOUT);
+
+}  // namespace avr_ee
