@@ -58,47 +58,52 @@ fixed_text& append_mac(fixed_text& text, const mac_address& mac)
 
 // The file system that holds DIR: "nfs4 server:/export mounted on /mnt", from
 // the mount table, or its statfs type when the table does not tell.
-fixed_text file_system_of(const char* dir)
+fixed_text file_system_of(const std::string& dir)
 {
     fixed_text text;
     struct statfs fs{};
-    if (::statfs(dir, &fs) == 0)
+    if (::statfs(dir.c_str(), &fs) == 0)
         text << (fs.f_type == NFS_SUPER_MAGIC ? "NFS: " : "a local file system: ");
 
-    struct statx st{};
     std::string table;
-    if (::statx(AT_FDCWD, dir, 0, STATX_MNT_ID, &st) == 0 && (st.stx_mask & STATX_MNT_ID)) {
+    struct statx st{};
+    if (::statx(AT_FDCWD, dir.c_str(), 0, STATX_TYPE, &st) == 0) {
         unique_fd fd{::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC)};
         char buf[4096];
         for (ssize_t n; fd && (n = ::read(fd.get(), buf, sizeof buf)) > 0;)
             table.append(buf, static_cast<std::size_t>(n));
     }
-    // A line: ID PARENT MAJ:MIN ROOT MOUNT-POINT OPTIONS [OPTIONAL...] - TYPE SOURCE SUPER-OPTIONS,
-    // with blanks in names written as octal escapes.
-    std::string id = std::to_string(st.stx_mnt_id) + ' ';
-    for (std::size_t at = 0; at < table.size();) {
-        std::size_t end = table.find('\n', at);
-        std::string_view line(table.data() + at, (end == std::string::npos ? table.size() : end) - at);
-        at = end == std::string::npos ? table.size() : end + 1;
-        if (!line.starts_with(id))
+    // A line: ID PARENT MAJOR:MINOR ROOT MOUNT-POINT OPTIONS [OPTIONAL...] -
+    // TYPE SOURCE SUPER-OPTIONS. Of the mounts of DIR's device, the one
+    // mounted deepest above DIR is DIR's.
+    std::string device = std::to_string(st.stx_dev_major) + ':' + std::to_string(st.stx_dev_minor);
+    std::string_view best, best_mount_point;
+    auto field = [](std::string_view& rest) {
+        std::size_t blank = rest.find(' ');
+        std::string_view f = rest.substr(0, blank);
+        rest = blank == std::string_view::npos ? std::string_view() : rest.substr(blank + 1);
+        return f;
+    };
+    for (std::size_t at = 0, end; at < table.size(); at = end + 1) {
+        end = std::min(table.find('\n', at), table.size());
+        std::string_view rest(table.data() + at, end - at);
+        field(rest);
+        field(rest);
+        if (field(rest) != device)
             continue;
-        auto field = [](std::string_view& rest) {
-            std::size_t blank = rest.find(' ');
-            std::string_view f = rest.substr(0, blank);
-            rest = blank == std::string_view::npos ? std::string_view() : rest.substr(blank + 1);
-            return f;
-        };
-        std::string_view rest = line;
-        for (int i = 0; i < 4; ++i)
-            field(rest);
+        field(rest);
         std::string_view mount_point = field(rest);
-        std::size_t dash = rest.find(" - ");
-        if (dash == std::string_view::npos)
-            break;
-        rest = rest.substr(dash + 3);
+        bool above = dir.starts_with(mount_point) &&
+                     (mount_point == "/" || dir.size() == mount_point.size() || dir[mount_point.size()] == '/');
+        if (above && mount_point.size() >= best_mount_point.size()) {
+            best = rest;
+            best_mount_point = mount_point;
+        }
+    }
+    if (std::size_t dash = best.find("- "); dash != std::string_view::npos) {
+        std::string_view rest = best.substr(dash + 2);
         std::string_view type = field(rest);
-        std::string_view source = field(rest);
-        return text << type << " " << source << " mounted on " << mount_point;
+        return text << type << " " << field(rest) << " mounted on " << best_mount_point;
     }
     return text << "type " << static_cast<unsigned long long>(fs.f_type);
 }
@@ -139,7 +144,7 @@ std::expected<fixed_text, error> provision(const char* path, std::uint32_t value
     std::size_t slash = dir.rfind('/');
     dir = slash == std::string::npos ? "." : dir.substr(0, std::max<std::size_t>(slash, 1));
     fixed_text line;
-    line << text_of(format_counter(value)) << " provisioned at " << path << " on " << file_system_of(dir.c_str()).view();
+    line << text_of(format_counter(value)) << " provisioned at " << path << " on " << file_system_of(dir).view();
     return line;
 }
 
