@@ -34,8 +34,8 @@ std::string refusal(const std::string& path, mac_address* mac = nullptr, std::ch
 }
 
 struct counter_case {
-    const char* before;
-    const char* after;  // the refusal's condition text instead, when refused
+    std::string before;
+    std::string after;  // the refusal's condition text instead, when refused
     mac_address mac;
 };
 
@@ -52,8 +52,12 @@ TEST_F(MacCounter, Table)
         {"  1A", "0000001b", {0x02, 0xC4, 0x7B, 0x00, 0x00, 0x1B}},
         {"00000009 and a note", "0000000a and a note", {0x02, 0xC4, 0x7B, 0x00, 0x00, 0x0A}},
         {"0x10\n", "00000011", {0x02, 0xC4, 0x7B, 0x00, 0x00, 0x11}},
+        // Digits that straddle the end of the first read.
+        {std::string(250, ' ') + "00abcdef", "00abcdf0" + std::string(242, ' ') + "00abcdef",
+         {0x02, 0xC4, 0x7B, 0xAB, 0xCD, 0xF0}},
         {"01000000", USED_UP, {}},
         {"ffffffff", USED_UP, {}},
+        {std::string(250, ' ') + "12345678", USED_UP, {}},
         {"-1", USED_UP, {}},
         {"", NO_NUMBER, {}},
         {"\n", NO_NUMBER, {}},
