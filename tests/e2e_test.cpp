@@ -570,7 +570,7 @@ TEST(EndToEnd, GivesUpOnACounterReplacedAgainAndAgain)
 
 struct clock_case {
     const char* name;
-    long long now;  // seconds since the epoch
+    long long now;             // seconds since the epoch
     const char* refused_date;  // the date the refusal states; none: let through
 };
 
@@ -610,7 +610,7 @@ struct fault_case {
     int nth;              // which of its calls on the counter fails
     const char* error;
     const char* text;
-    const char* after;        // the counter afterwards: moved on once the new value may be in it
+    const char* after;    // the counter afterwards: moved on once the new value may be in it
     const char* tail = "";
 };
 
