@@ -211,10 +211,14 @@ private:
     wait_timer timer_;
 };
 
-bool on_nfs(int fd) noexcept
+// Whether FD is on NFS, which decides the locks: a guess either way could
+// leave runs unexcluded, so a file system that does not say refuses.
+std::expected<bool, error> on_nfs(int fd, const char* path)
 {
     struct statfs fs{};
-    return ::fstatfs(fd, &fs) == 0 && fs.f_type == NFS_SUPER_MAGIC;
+    if (::fstatfs(fd, &fs) != 0)
+        return std::unexpected(error(CANNOT_LOCK, path, std::strerror(errno)));
+    return fs.f_type == NFS_SUPER_MAGIC;
 }
 
 // Takes the counter's locks on FD; see lock_counter. False when the handle
@@ -229,8 +233,6 @@ std::expected<bool, error> lock_file(lock_wait& wait, int fd, const char* path, 
     return wait.lock(fd, path, take_ofd_lock, mode);
 }
 
-// Opens the counter at PATH without creating it. False when the name leads to
-// a stale NFS handle: the file was replaced on the server.
 // The identity of a file: the same device and inode mean the same file. Read
 // with statx, which the NFS check needs anyway: stat and fstat would each cost
 // every run's start-up a dynamic import more.
@@ -251,10 +253,12 @@ int identify(int dirfd, const char* path, int flags, file_id& id, bool& regular)
     return 0;
 }
 
+// Opens the counter at PATH without creating it. False when the name leads to
+// a stale NFS handle: the file was replaced on the server.
 std::expected<bool, error> open_counter(const char* path, lock_mode mode, unique_fd& fd, file_id& id)
 {
     // O_NONBLOCK and O_NOCTTY keep a FIFO or a terminal at PATH from holding
-    // the run up or taking it over before fstat can turn it down.
+    // the run up or taking it over before it is found not to be a file.
     int access = mode == lock_mode::exclusive ? O_RDWR : O_RDONLY;
     bool regular = false;
     fd = unique_fd{::open(path, access | O_CLOEXEC | O_NOCTTY | O_NONBLOCK)};
@@ -326,11 +330,15 @@ std::expected<locked_counter, error> lock_counter(const char* path, lock_mode mo
         auto current = open_counter(path, mode, fd, opened);
         if (!current)
             return std::unexpected(current.error());
-        bool nfs = *current && on_nfs(fd.get());
+        std::expected<bool, error> nfs = false;
         if (*current)
-            current = lock_file(wait, fd.get(), path, mode, nfs);
+            nfs = on_nfs(fd.get(), path);
+        if (!nfs)
+            return std::unexpected(nfs.error());
+        if (*current)
+            current = lock_file(wait, fd.get(), path, mode, *nfs);
         if (current && *current)
-            current = still_at_path(opened, path, nfs);
+            current = still_at_path(opened, path, *nfs);
         if (!current)
             return std::unexpected(current.error());
         if (*current)
@@ -403,7 +411,8 @@ std::expected<void, error> create_counter(const char* path, std::uint32_t value,
     // A run may open the new file before it holds its value: the locks keep
     // it waiting until the value is there, or the file gone again.
     lock_wait wait(bound);
-    auto locked = lock_file(wait, fd.get(), path, lock_mode::exclusive, on_nfs(fd.get()));
+    auto nfs = on_nfs(fd.get(), path);
+    auto locked = nfs ? lock_file(wait, fd.get(), path, lock_mode::exclusive, *nfs) : std::unexpected(nfs.error());
     if (locked && !*locked)
         locked = std::unexpected(error(CANNOT_LOCK, path, std::strerror(ESTALE)));
     std::expected<void, error> stored;

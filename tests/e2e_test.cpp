@@ -625,6 +625,8 @@ TEST(EndToEnd, CounterSystemCallFailuresRefuse)
     const fault_case cases[] = {
         {"openat", 1, "EACCES",
          "cannot open counter (macfile != ((void *)0)): /var/qv-production/mac: Permission denied", "00000041"},
+        // Which locks to take: a file system that does not say is refused.
+        {"fstatfs", 1, "EIO", "cannot lock counter: /var/qv-production/mac: Input/output error", "00000041"},
         {"flock", 1, "ENOLCK", "cannot lock counter: /var/qv-production/mac: No locks available", "00000041"},
         {"fcntl", 1, "ENOLCK", "cannot lock counter: /var/qv-production/mac: No locks available", "00000041"},
         // Whether the locked file is still the one at the path.
