@@ -130,7 +130,7 @@ std::expected<fixed_text, error> advance(const char* path, std::uint32_t to)
     // A lower or equal value would hand out again what was handed out.
     if (to <= *value)
         return std::unexpected(error("cannot advance counter", path, "it reads ")
-                               << text_of(format_counter(*value)) << ", not below " << text_of(format_counter(to)));
+                               << text_of(format_counter(*value)) << ", and " << text_of(format_counter(to)) << " is not above it");
     if (auto stored = counter->store(to); !stored)
         return std::unexpected(stored.error());
     return describe_counter(to);
