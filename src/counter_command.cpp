@@ -4,39 +4,29 @@
 #include <cstring>
 #include <fcntl.h>
 #include <linux/magic.h>
+#include <optional>
 #include <string>
+#include <utility>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
 #include "counter_file.hpp"
+#include "hex_scan.hpp"
 #include "mac_counter.hpp"
 
 namespace avr_ee {
 namespace {
 
-std::string_view text_of(const counter_text& text)
-{
-    return {text.data(), text.size()};
-}
-
-// One to eight hex digits of either case, and nothing else: an operator's
-// typo must not become a counter value.
+// One to eight hex digits of either case, and nothing else (no sign, no 0x,
+// no blanks, which the counter's own scan would take): an operator's typo
+// must not become a counter value.
 std::optional<std::uint32_t> parse_hex(std::string_view text)
 {
-    if (text.empty() || text.size() > COUNTER_DIGITS)
+    if (text.empty() || text.size() > COUNTER_DIGITS ||
+        text.find_first_not_of("0123456789abcdefABCDEF") != std::string_view::npos)
         return std::nullopt;
-    std::uint32_t value = 0;
-    for (char c : text) {
-        int digit = c >= '0' && c <= '9'   ? c - '0'
-                    : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                    : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                           : -1;
-        if (digit < 0)
-            return std::nullopt;
-        value = value << 4 | static_cast<std::uint32_t>(digit);
-    }
-    return value;
+    return scan_hex(text, 0, true).value;
 }
 
 std::expected<std::uint32_t, error> parse_value(std::string_view text)
@@ -108,30 +98,38 @@ fixed_text file_system_of(const std::string& dir)
     return text << "type " << static_cast<unsigned long long>(fs.f_type);
 }
 
-std::expected<fixed_text, error> show(const char* path)
+// The counter at PATH, locked, and the value it holds.
+std::expected<std::pair<locked_counter, std::uint32_t>, error> read_locked(const char* path, lock_mode mode)
 {
-    auto counter = lock_counter(path, lock_mode::shared);
+    auto counter = lock_counter(path, mode);
     if (!counter)
         return std::unexpected(counter.error());
     auto value = counter->read();
     if (!value)
         return std::unexpected(value.error());
-    return describe_counter(*value);
+    return std::pair{std::move(*counter), *value};
+}
+
+std::expected<fixed_text, error> show(const char* path)
+{
+    auto counter = read_locked(path, lock_mode::shared);
+    if (!counter)
+        return std::unexpected(counter.error());
+    return describe_counter(counter->second);
 }
 
 std::expected<fixed_text, error> advance(const char* path, std::uint32_t to)
 {
-    auto counter = lock_counter(path, lock_mode::exclusive);
+    auto counter = read_locked(path, lock_mode::exclusive);
     if (!counter)
         return std::unexpected(counter.error());
-    auto value = counter->read();
-    if (!value)
-        return std::unexpected(value.error());
+    auto& [file, value] = *counter;
     // A lower or equal value would hand out again what was handed out.
-    if (to <= *value)
+    if (to <= value)
         return std::unexpected(error("cannot advance counter", path, "it reads ")
-                               << text_of(format_counter(*value)) << ", and " << text_of(format_counter(to)) << " is not above it");
-    if (auto stored = counter->store(to); !stored)
+                               << text_of(format_counter(value)) << ", and " << text_of(format_counter(to))
+                               << " is not above it");
+    if (auto stored = file.store(to); !stored)
         return std::unexpected(stored.error());
     return describe_counter(to);
 }
@@ -140,11 +138,9 @@ std::expected<fixed_text, error> provision(const char* path, std::uint32_t value
 {
     if (auto created = create_counter(path, value); !created)
         return std::unexpected(created.error());
-    std::string dir(path);
-    std::size_t slash = dir.rfind('/');
-    dir = slash == std::string::npos ? "." : dir.substr(0, std::max<std::size_t>(slash, 1));
+    std::array<char, PATH_MAX> dir;
     fixed_text line;
-    line << text_of(format_counter(value)) << " provisioned at " << path << " on " << file_system_of(dir).view();
+    line << text_of(format_counter(value)) << " provisioned at " << path << " on " << file_system_of(directory_of(path, dir)).view();
     return line;
 }
 

@@ -27,6 +27,18 @@ counter_text format_counter(std::uint32_t value) noexcept
     return text;
 }
 
+const char* directory_of(const char* path, std::array<char, PATH_MAX>& buf) noexcept
+{
+    std::string_view p(path);
+    std::size_t slash = p.rfind('/');
+    if (slash == std::string_view::npos)
+        return ".";
+    std::size_t n = std::min(slash == 0 ? 1 : slash, buf.size() - 1);
+    std::copy_n(p.data(), n, buf.data());
+    buf[n] = '\0';
+    return buf.data();
+}
+
 namespace {
 
 constexpr std::string_view CANNOT_LOCK = "cannot lock counter";
@@ -269,19 +281,6 @@ std::expected<bool, error> open_counter(const char* path, lock_mode mode, unique
     if (!regular)
         return std::unexpected(error(CANNOT_OPEN, path, "not a regular file"));
     return true;
-}
-
-// The directory part of PATH, in BUF.
-const char* directory_of(const char* path, std::array<char, PATH_MAX>& buf) noexcept
-{
-    std::string_view p(path);
-    std::size_t slash = p.rfind('/');
-    if (slash == std::string_view::npos)
-        return ".";
-    std::size_t n = std::min(slash == 0 ? 1 : slash, buf.size() - 1);
-    std::copy_n(p.data(), n, buf.data());
-    buf[n] = '\0';
-    return buf.data();
 }
 
 // Whether the counter file opened as OPENED, now locked, is still the file at

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <climits>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -27,6 +28,15 @@ using counter_text = std::array<char, COUNTER_DIGITS>;
 
 // VALUE as the file holds it: eight lowercase hex digits.
 counter_text format_counter(std::uint32_t value) noexcept;
+
+inline std::string_view text_of(const counter_text& text) noexcept
+{
+    return {text.data(), text.size()};
+}
+
+// The directory part of PATH ("/" for a file at the root, "." for a bare
+// name), in BUF.
+const char* directory_of(const char* path, std::array<char, PATH_MAX>& buf) noexcept;
 
 enum class lock_mode { shared, exclusive };
 

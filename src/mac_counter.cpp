@@ -20,10 +20,8 @@ std::expected<mac_address, error> allocate_mac(const char* path, std::chrono::mi
     auto lower = counter->read();
     if (!lower)
         return std::unexpected(lower.error());
-    if (*lower > COUNTER_LAST) {
-        counter_text text = format_counter(*lower);
-        return std::unexpected(error(USED_UP, path, "it reads ") << std::string_view(text.data(), text.size()));
-    }
+    if (*lower > COUNTER_LAST)
+        return std::unexpected(error(USED_UP, path, "it reads ") << text_of(format_counter(*lower)));
     if (auto stored = counter->store(*lower + 1); !stored)
         return std::unexpected(stored.error());
     return counter_address(*lower + 1);
