@@ -80,8 +80,6 @@ TEST_F(CounterCommand, Table)
     const char* NOT_ABOVE = "cannot advance counter: ";
     const command_case cases[] = {
         {"show", "00001000\n", {verb::show, 0}, "00001000 last 02:C4:7B:00:10:00", "00001000\n"},
-        {"show a missing counter", std::nullopt, {verb::show, 0}, "cannot open counter (macfile != ((void *)0))",
-         std::nullopt},
         {"advance", "0000002a\n", {verb::advance_to, 0x1000}, "00001000 last", "00001000\n"},
         {"advance to the block's end", "00fffff0", {verb::advance_to, 0x1000000}, "01000000 last", "01000000"},
         {"advance to a lower value", "00001000", {verb::advance_to, 0xfff}, NOT_ABOVE, "00001000"},
@@ -106,17 +104,6 @@ TEST_F(CounterCommand, Table)
             EXPECT_EQ(content(), *c.after);
         }
     }
-}
-
-// Nothing is created where the directory is missing: it may be an NFS mount
-// point whose share did not mount.
-TEST_F(CounterCommand, ProvisionNeverCreatesTheDirectory)
-{
-    std::string in_missing = (dir_ / "qv-production" / "mac").string();
-    auto got = run_counter_command({verb::provision, 0}, in_missing.c_str());
-    ASSERT_FALSE(got);
-    EXPECT_EQ(got.error().message(), "cannot create counter: " + in_missing + ": No such file or directory");
-    EXPECT_FALSE(std::filesystem::exists(dir_ / "qv-production"));
 }
 
 // On the NFS server's own path, the clients' runs hold POSIX locks on the

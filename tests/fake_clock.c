@@ -5,7 +5,10 @@
  * clock would go unfaked there.
  *
  * <time.h> stays out: with _TIME_BITS=64 it renames clock_gettime to
- * __clock_gettime64 on 32-bit targets, and this file defines both. */
+ * __clock_gettime64 on 32-bit targets, and this file defines both. Both take
+ * a 64-bit timespec, the only kind the tool uses: a 64-bit target's own, and
+ * a 32-bit one's __timespec64, whose 32-bit tv_nsec is followed by padding
+ * that this zeroes too. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <stdint.h>
@@ -13,59 +16,29 @@
 
 enum { REALTIME = 0 }; /* CLOCK_REALTIME */
 
-/* The 64-bit timespec: time_t's on a 64-bit target, __timespec64 on a 32-bit
- * one, whose 32-bit tv_nsec is followed by padding that this zeroes too. */
 struct timespec64 {
     int64_t tv_sec;
     int64_t tv_nsec;
 };
 
-/* The 32-bit target's own clock_gettime, with a 32-bit time_t. */
-struct timespec32 {
-    int32_t tv_sec;
-    int32_t tv_nsec;
-};
-
-typedef int (*clock_call)(int, void*);
-
-static int fake_seconds(int clock, int64_t* seconds)
+static int fake_or_real(const char* name, int clock, struct timespec64* ts)
 {
     const char* set = getenv("AVR_EE_FAKE_TIME");
-    if (clock != REALTIME || set == NULL)
-        return 0;
-    *seconds = strtoll(set, NULL, 10);
-    return 1;
-}
-
-static int real_clock(const char* name, int clock, void* ts)
-{
-    clock_call next = (clock_call)dlsym(RTLD_NEXT, name);
-    return next ? next(clock, ts) : -1;
-}
-
-int __clock_gettime64(int clock, struct timespec64* ts)
-{
-    int64_t seconds;
-    if (!fake_seconds(clock, &seconds))
-        return real_clock("__clock_gettime64", clock, ts);
-    ts->tv_sec = seconds;
+    if (clock != REALTIME || set == NULL) {
+        int (*real)(int, struct timespec64*) = (int (*)(int, struct timespec64*))dlsym(RTLD_NEXT, name);
+        return real ? real(clock, ts) : -1;
+    }
+    ts->tv_sec = strtoll(set, NULL, 10);
     ts->tv_nsec = 0;
     return 0;
 }
 
-int clock_gettime(int clock, void* ts)
+int __clock_gettime64(int clock, struct timespec64* ts)
 {
-    int64_t seconds;
-    if (!fake_seconds(clock, &seconds))
-        return real_clock("clock_gettime", clock, ts);
-    if (sizeof(long) == 8) {
-        struct timespec64* t = ts;
-        t->tv_sec = seconds;
-        t->tv_nsec = 0;
-    } else {
-        struct timespec32* t = ts;
-        t->tv_sec = (int32_t)seconds;
-        t->tv_nsec = 0;
-    }
-    return 0;
+    return fake_or_real("__clock_gettime64", clock, ts);
+}
+
+int clock_gettime(int clock, struct timespec64* ts)
+{
+    return fake_or_real("clock_gettime", clock, ts);
 }
