@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "io.hpp"
+#include "lock_policy.hpp"
 
 namespace avr_ee {
 
@@ -18,7 +19,6 @@ namespace avr_ee {
 // read and store it the same way.
 inline constexpr const char* COUNTER_PATH = "/var/qv-production/mac";
 inline constexpr std::size_t COUNTER_DIGITS = 8;
-inline constexpr std::chrono::milliseconds LOCK_TIMEOUT{10'000};
 
 // The condition text production scripts know for a counter that cannot be
 // opened.
@@ -38,8 +38,6 @@ inline std::string_view text_of(const counter_text& text) noexcept
 // name), in BUF.
 const char* directory_of(const char* path, std::array<char, PATH_MAX>& buf) noexcept;
 
-enum class lock_mode { shared, exclusive };
-
 // The counter file, open and locked. Its locks go when it is stored or
 // destroyed.
 class locked_counter {
@@ -51,8 +49,9 @@ public:
     std::expected<std::uint32_t, error> read() const;
 
     // Writes VALUE as eight digits at offset 0, truncating nothing, flushes it
-    // to storage and closes the file, which lets the locks go. When this
-    // fails, the file may already hold VALUE.
+    // to storage and closes the file, which lets the locks go. Refuses, with
+    // the file unchanged, when the file-size limit cannot take the digits.
+    // When the error says changed(), the file may hold VALUE, or part of it.
     std::expected<void, error> store(std::uint32_t value);
 
 private:
@@ -62,14 +61,10 @@ private:
 
 // Opens the existing counter file at PATH, never creating it, and locks it:
 // read and write access and an exclusive lock for EXCLUSIVE, read access and
-// a shared lock for SHARED.
-//
-// The locks: flock(2) always, the lock flock(1) takes and the one that a
-// Linux NFS client carries to the server as a lock on the whole file; on a
-// file system that is not NFS, also a POSIX open-file-description lock on the
-// whole file, which is what runs on NFS clients hold on the server's file, and
-// what release 1.0.0 took. The wait for them is bounded by BOUND on the
-// monotonic clock, from the first try that found the file locked.
+// a shared lock for SHARED. Which locks depends on the file system (see
+// lock_policy.hpp). The wait for them, and for a lease another program holds
+// on the file, is bounded by BOUND on the monotonic clock, from the first try
+// that found the file held.
 //
 // Once locked, the file must still be the one at PATH: when it was replaced
 // (renamed over, as editors, sed -i and cp + mv do) or removed meanwhile, it
@@ -82,11 +77,13 @@ private:
 std::expected<locked_counter, error> lock_counter(const char* path, lock_mode mode,
                                                   std::chrono::milliseconds bound = LOCK_TIMEOUT);
 
-// Creates the counter file at PATH holding VALUE, exclusively: fails when
-// anything is at PATH, or when its directory is missing, which it never
-// creates. The value is on storage, and the file's name in its directory, when
-// this returns. On a failure after the file was made, it is removed again.
-std::expected<void, error> create_counter(const char* path, std::uint32_t value,
-                                          std::chrono::milliseconds bound = LOCK_TIMEOUT);
+// Creates the counter file at PATH holding VALUE, mode 0660 whatever the
+// umask, exclusively: fails when anything is at PATH, or when its directory is
+// missing, which it never creates. The file appears whole or not at all: the
+// value goes into a file of its own in the directory (PATH.provision-XXXXXX),
+// which gets PATH as a second name once it is complete and on storage. The
+// name is on storage too when this returns. When the error says changed(),
+// the counter was made, and a step after that failed.
+std::expected<void, error> create_counter(const char* path, std::uint32_t value);
 
 }  // namespace avr_ee

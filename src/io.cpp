@@ -67,7 +67,7 @@ bool wait_writable(int fd) noexcept
 
 }  // namespace
 
-int write_all(int fd, std::span<const char> data, std::optional<off_t> offset) noexcept
+int write_all(int fd, std::span<const char> data, std::optional<off_t> offset, std::size_t* written) noexcept
 {
     while (!data.empty()) {
         ssize_t n = offset ? ::pwrite(fd, data.data(), data.size(), *offset) : ::write(fd, data.data(), data.size());
@@ -81,6 +81,8 @@ int write_all(int fd, std::span<const char> data, std::optional<off_t> offset) n
         if (n == 0)
             return EIO;  // no progress and no error: give up rather than spin
         data = data.subspan(static_cast<std::size_t>(n));
+        if (written)
+            *written += static_cast<std::size_t>(n);
         if (offset)
             *offset += n;
     }
@@ -89,11 +91,25 @@ int write_all(int fd, std::span<const char> data, std::optional<off_t> offset) n
 
 void report(std::string_view program, const error& failure) noexcept
 {
-    std::array<char, 32 + error::CAPACITY + 1> line;
+    // Four characters at most for each of the message's.
+    std::array<char, 32 + 4 * error::CAPACITY + 1> line;
     fixed_text prefix;
     prefix << program.substr(0, 30) << ": ";
     auto end = std::copy(prefix.view().begin(), prefix.view().end(), line.begin());
-    end = std::copy(failure.message().begin(), failure.message().end(), end);
+    for (char c : failure.message()) {
+        auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte != 0x7f) {
+            *end++ = c;
+        } else if (c == '\n') {
+            *end++ = '\\';
+            *end++ = 'n';
+        } else {
+            constexpr std::string_view HEX = "0123456789abcdef";
+            end = std::copy_n("\\x", 2, end);
+            *end++ = HEX[byte >> 4];
+            *end++ = HEX[byte & 0xF];
+        }
+    }
     *end++ = '\n';
     (void)write_all(STDERR_FILENO, {line.begin(), end});  // nowhere left to report a failure to
 }

@@ -51,8 +51,14 @@ public:
 
     std::string_view message() const noexcept { return text_.view(); }
 
+    // Whether the step that failed may already have changed what it worked
+    // on, so that a caller must not report "nothing changed".
+    bool changed() const noexcept { return changed_; }
+    error& mark_changed() noexcept { return changed_ = true, *this; }
+
 private:
     fixed_text text_;
+    bool changed_ = false;
 };
 
 // Owns a file descriptor: closing it, and so dropping any lock taken through
@@ -80,11 +86,15 @@ private:
 
 // Writes all of DATA to FD, at OFFSET if one is given, going on after short
 // writes and EINTR, and waiting out EAGAIN when FD is non-blocking. Returns 0,
-// or the errno of the write that failed.
-int write_all(int fd, std::span<const char> data, std::optional<off_t> offset = std::nullopt) noexcept;
+// or the errno of the write that failed; WRITTEN, if given, counts the bytes
+// that went out.
+int write_all(int fd, std::span<const char> data, std::optional<off_t> offset = std::nullopt,
+              std::size_t* written = nullptr) noexcept;
 
 // Writes "PROGRAM: MESSAGE" and a line feed to standard error, for main: the
-// one place a diagnostic is printed.
+// one place a diagnostic is printed. Control characters in MESSAGE (an
+// operator's argument may hold a line feed) are shown escaped, as \n or \xNN,
+// so that it stays one line.
 void report(std::string_view program, const error& failure) noexcept;
 
 }  // namespace avr_ee
