@@ -96,7 +96,7 @@ std::expected<void, error> outputs_usable()
     return {};
 }
 
-// The line goes out only after the whole image; closing standard output here
+// The line goes out only after the image attempt; closing standard output here
 // catches what a deferred write-back reports.
 std::expected<void, error> write_mac_line(const mac_address& mac)
 {
@@ -146,16 +146,17 @@ int main(int argc, char* argv[])
         mac = *next;
     }
 
-    auto written = write_ee_image(*mac, *date);
-    if (written)
-        written = write_mac_line(*mac);
-    if (!written) {
-        error failure = written.error();
+    // The line goes out after the image attempt whatever became of the
+    // image: where the image could not be written, its diagnostic is most
+    // likely lost with it, and the line is how the station's log learns which
+    // address was spent on no board. The status says the run failed.
+    auto image = write_ee_image(*mac, *date);
+    auto line = write_mac_line(*mac);
+    if (!image || !line) {
+        error failure = image ? line.error() : image.error();
         if (allocated) {
-            // The line log must be able to record which address never
-            // reached a board.
-            mac_line line = format_mac_line(*mac);
-            failure << " (" << std::string_view(line.data(), line.size() - 1) << " is spent)";
+            mac_line text = format_mac_line(*mac);
+            failure << " (" << std::string_view(text.data(), text.size() - 1) << " is spent)";
         }
         report(PROGRAM, failure);
         return EXIT_OUTPUT_FAILED;

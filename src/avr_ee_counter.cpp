@@ -14,20 +14,9 @@ using namespace avr_ee;
 
 namespace {
 
-constexpr int EXIT_OUTPUT_FAILED = 1;  // done, but what it printed did not get out
-constexpr int EXIT_REFUSED = 2;        // refused, or a usage error: nothing was changed
+constexpr int EXIT_PARTLY = 1;    // the counter was changed, but a later step or the output failed
+constexpr int EXIT_REFUSED = 2;  // refused, or a usage error: nothing was changed
 constexpr std::string_view PROGRAM = "avr_ee_counter";
-
-constexpr std::string_view HELP =
-    "Reads, advances and provisions avr_ee's production counter, /var/qv-production/mac,\n"
-    "under the same locks as avr_ee's runs; on a station, or on the NFS server's own path.\n"
-    "\n"
-    "  show             print the value, the last and next address, and how many are left\n"
-    "  advance-to HEX   set the counter to HEX, which must be above its value, up to 01000000\n"
-    "  provision [HEX]  create the counter holding HEX (default 00000000), where none is\n"
-    "\n"
-    "Exit status: 0 done, 1 done but the output could not be written, 2 refused or a\n"
-    "usage error, with nothing changed. See avr_ee_counter(1).\n";
 
 // Prints TEXTS and closes standard output, so that a failed write-back
 // shows too. Returns 0, or the errno of what failed.
@@ -47,9 +36,12 @@ int print(std::initializer_list<std::string_view> texts)
 // never setting it back.
 int main(int argc, char* argv[])
 {
+    // A reader that went away, or a file-size limit, shows as a failed
+    // write, not as a death by signal half-way through a change.
     struct sigaction ignore{};
     ignore.sa_handler = SIG_IGN;
     ::sigaction(SIGPIPE, &ignore, nullptr);
+    ::sigaction(SIGXFSZ, &ignore, nullptr);
 
     auto command = parse_counter_command(argc - 1, argv + 1);
     if (!command) {
@@ -59,20 +51,20 @@ int main(int argc, char* argv[])
     }
     int err = 0;
     if (command->what == verb::help) {
-        err = print({COUNTER_USAGE, HELP});
+        err = print({COUNTER_USAGE, COUNTER_HELP});
     } else if (command->what == verb::version) {
         err = print({"avr_ee_counter " AVR_EE_VERSION "\n"});
     } else {
         auto line = run_counter_command(*command, COUNTER_PATH);
         if (!line) {
             report(PROGRAM, line.error());
-            return EXIT_REFUSED;
+            return line.error().changed() ? EXIT_PARTLY : EXIT_REFUSED;
         }
         err = print({line->view(), "\n"});
     }
     if (err) {
         report(PROGRAM, error("cannot write", "standard output", std::strerror(err)));
-        return EXIT_OUTPUT_FAILED;
+        return EXIT_PARTLY;
     }
     return EXIT_SUCCESS;
 }

@@ -3,7 +3,8 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <linux/magic.h>
+#include <climits>
+#include <cstdlib>
 #include <optional>
 #include <string>
 #include <utility>
@@ -48,12 +49,17 @@ fixed_text& append_mac(fixed_text& text, const mac_address& mac)
 
 // The file system that holds DIR: "nfs4 server:/export mounted on /mnt", from
 // the mount table, or its statfs type when the table does not tell.
-fixed_text file_system_of(const std::string& dir)
+fixed_text file_system_of(const char* dir_path)
 {
     fixed_text text;
+    // The mount table names mount points as they are, without symlinks.
+    std::array<char, PATH_MAX> real;
+    std::string dir = ::realpath(dir_path, real.data()) ? real.data() : dir_path;
     struct statfs fs{};
-    if (::statfs(dir.c_str(), &fs) == 0)
-        text << (fs.f_type == NFS_SUPER_MAGIC ? "NFS: " : "a local file system: ");
+    if (::statfs(dir.c_str(), &fs) == 0) {
+        fs_family family = family_of(fs.f_type);
+        text << (family == fs_family::nfs ? "NFS: " : family == fs_family::smb ? "an SMB share: " : "a local file system: ");
+    }
 
     std::string table;
     struct statx st{};
@@ -162,7 +168,8 @@ std::expected<counter_command, error> parse_counter_command(int argc, const char
         if (verb_name != name)
             continue;
         if (argc - 1 < min_args || argc - 1 > max_args)
-            return std::unexpected(error("wrong number of arguments", name, min_args ? "give HEX" : "give none"));
+            return std::unexpected(error("wrong number of arguments", name,
+                                         min_args ? "give HEX" : max_args ? "give HEX or nothing" : "give none"));
         counter_command command{what, 0};
         if (argc > 1) {
             auto value = parse_value(args[1]);

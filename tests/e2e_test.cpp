@@ -1,8 +1,8 @@
 // Runs the built avr_ee and avr_ee_counter as production scripts and
 // operators do. Every run happens in a private mount namespace with fresh
 // tmpfs mounts over /var and /var/qv-production, so the machine's own counter
-// is never touched. Needs root and util-linux unshare; the tests that inject
-// faults or count system calls also need strace.
+// is never touched (tests/private-ns). Needs root and util-linux unshare; the
+// tests that inject faults or count system calls also need strace.
 #include <algorithm>
 #include <ctime>
 #include <fcntl.h>
@@ -96,7 +96,7 @@ run_result run_script(const std::optional<std::string>& counter, const std::stri
         << "if [ -f /var/qv-production/mac ]; then cp /var/qv-production/mac \"$D/after\"; fi\n"
         << "find /var | sort >\"$D/files\"\n";
 
-    std::string command = "unshare --mount /bin/sh " + quote((d.path / "run.sh").string());
+    std::string command = AVR_EE_PRIVATE_NS " /bin/sh "s + quote((d.path / "run.sh").string());
     int rc = std::system((command + " 2>" + quote((d.path / "sandbox.err").string())).c_str());
     if (rc != 0)
         throw std::runtime_error("the sandbox did not run: " + command + " gave " + std::to_string(rc) + ": " +
@@ -324,6 +324,7 @@ struct counter_main_case {
     std::string out, err;
     std::string files;  // what is under /var afterwards
     const char* setup = "";
+    std::string prefix = "";
 };
 
 // avr_ee_counter as operators and their scripts see it: its statuses, and
@@ -332,6 +333,9 @@ TEST(EndToEnd, CounterCommandStatusesAndTexts)
 {
     const std::string usage(avr_ee::COUNTER_USAGE), prog = "avr_ee_counter: ";
     const std::string dir = "/var\n/var/qv-production\n", file = dir + "/var/qv-production/mac\n";
+    // Standard output's close, or a file system call on the counter's side.
+    const std::string fault = "ASAN_OPTIONS=detect_leaks=0 strace -f -o /dev/null -P \"$D/out\" -P /var/qv-production "
+                              "-P /var/qv-production/mac -e inject=";
     const counter_main_case cases[] = {
         {"show a missing counter", "show", std::nullopt, std::nullopt, 2, "",
          prog + "cannot open counter (macfile != ((void *)0)): /var/qv-production/mac: No such file or directory\n",
@@ -351,10 +355,32 @@ TEST(EndToEnd, CounterCommandStatusesAndTexts)
          prog + "cannot create counter: /var/qv-production/mac: No such file or directory\n", "/var\n",
          "umount /var/qv-production && rmdir /var/qv-production"},
         {"--version", "--version", std::nullopt, std::nullopt, 0, "avr_ee_counter " AVR_EE_VERSION "\n", "", dir},
+        {"--help", "--help", std::nullopt, std::nullopt, 0, usage + std::string(avr_ee::COUNTER_HELP), "", dir},
+        {"show, standard output fails at its close", "show", "0000002a", "0000002a", 1,
+         "0000002a last 02:C4:7B:00:00:2A next 02:C4:7B:00:00:2B left 16777174\n",
+         prog + "cannot write: standard output: Input/output error\n", file, "", fault + "close:error=EIO"},
+        // One line, whatever the operator typed.
+        {"a line feed in HEX", "advance-to \"$(printf '1\\n2')\"", "0000002a", "0000002a", 2, "",
+         prog + "not a counter value: 1\\n2: give one to eight hexadecimal digits\n" + usage, file},
+        // The stations' group must be able to write it, whatever the umask.
+        {"provision under umask 077", "provision && stat -c 'mode %a' /var/qv-production/mac >>\"$D/out\"",
+         std::nullopt, "00000000", 0,
+         "00000000 provisioned at /var/qv-production/mac on a local file system: tmpfs avr_ee_test mounted on "
+         "/var/qv-production\nmode 660\n",
+         "", file, "umask 077"},
+        // Status 2 only when nothing was made; 1 when the counter was.
+        {"provision, its name cannot be made", "provision", std::nullopt, std::nullopt, 2, "",
+         prog + "cannot create counter: /var/qv-production/mac: Input/output error\n", dir, "",
+         fault + "link,linkat:error=EIO"},
+        {"provision, the directory's flush fails", "provision", std::nullopt, "00000000", 1, "",
+         prog + "cannot flush directory: /var/qv-production: Input/output error; the counter was made, holding "
+                "00000000: do not provision it again\n",
+         file, "", fault + "fsync:error=EIO"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        run_result r = run_tool({.counter = c.before, .setup = c.setup, .tail = c.args, .program = "$COUNTER"});
+        run_result r = run_tool(
+            {.counter = c.before, .setup = c.setup, .prefix = c.prefix, .tail = c.args, .program = "$COUNTER"});
         EXPECT_EQ(r.status, c.status);
         EXPECT_EQ(r.out, c.out);
         EXPECT_EQ(r.err, c.err);
@@ -409,12 +435,16 @@ TEST(EndToEnd, FailedOutputIsNotSuccess)
     pipe_on_fd7 broken;
     ::close(std::exchange(broken.read_end, -1));
     const output_case cases[] = {
-        {"image into a full device", "2>/dev/full", nullptr},
+        // The line still names the address, for the log; the status says
+        // the image did not get out.
+        {"image into a full device", "2>/dev/full", nullptr, "", "", "02:C4:7B:00:00:01\n"},
+        {"image into a pipe nobody reads", "2>&7", nullptr, "", "", "02:C4:7B:00:00:01\n"},
         {"line into a full device", ">/dev/full",
          "avr_ee: cannot write MAC line: standard output: No space left on device (02:C4:7B:00:00:01 is spent)\n"},
         {"line into a pipe nobody reads", ">&7",
          "avr_ee: cannot write MAC line: standard output: Broken pipe (02:C4:7B:00:00:01 is spent)\n"},
-        {"image past the file-size limit", "2>>\"$D/big\"", nullptr, "head -c 512 /dev/zero >\"$D/big\"; ulimit -f 1"},
+        {"image past the file-size limit", "2>>\"$D/big\"", nullptr, "head -c 512 /dev/zero >\"$D/big\"; ulimit -f 1",
+         "", "02:C4:7B:00:00:01\n"},
         {"standard output closed, an address given", "0:1:2:3:4:5 >&-",
          "avr_ee: cannot write MAC line: standard output: Bad file descriptor\n", "", "", "", "00000000"},
         // Where a file system reports a failed write-back.
@@ -602,6 +632,32 @@ TEST(EndToEnd, RefusesAClockThatWasNeverSet)
         EXPECT_EQ(r.out, "02:C4:7B:00:00:2B\n");
         ASSERT_EQ(r.err.size(), 256u);
         EXPECT_EQ(image_date(r.err), (std::array<int, 3>{2026, 12, 8}));
+    }
+}
+
+// A file-size limit below the eight digits would cut the write short and
+// leave a value nobody wrote: both programs refuse before writing, and
+// neither dies by SIGXFSZ. The diagnostic goes through a pipe, which the
+// limit does not cut.
+TEST(EndToEnd, RefusesAFileSizeLimitBelowTheDigits)
+{
+    const std::string text = ": cannot write counter: /var/qv-production/mac: the file-size limit (ulimit -f) is ";
+    const std::tuple<const char*, const char*, std::string> cases[] = {
+        {"0", "$TOOL", "avr_ee" + text + "0 bytes, too small for 8 digits\n"},
+        {"7", "$TOOL", "avr_ee" + text + "7 bytes, too small for 8 digits\n"},
+        {"5", "$COUNTER advance-to 00100000", "avr_ee_counter" + text + "5 bytes, too small for 8 digits\n"},
+    };
+    for (const auto& [limit, command, diagnostic] : cases) {
+        SCOPED_TRACE(command + " "s + limit);
+        scratch d;
+        run_result r = run_script("0000ffff",
+                                  "{ prlimit --fsize="s + limit + " " + command +
+                                      " 2>&1 >\"$D/out\"; echo $? >\"$D/status\"; } | cat >\"$D/err\"",
+                                  d);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, diagnostic);
+        EXPECT_EQ(r.counter, "0000ffff");
     }
 }
 
