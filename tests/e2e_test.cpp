@@ -532,7 +532,7 @@ TEST(EndToEnd, WaitsOutAFullNonBlockingPipe)
 
 struct stopped_wait_case {
     const char* name;
-    const char* holder;  // shell, while the run is stopped, from 0.5 s on
+    const char* holder;  // shell, while the run is stopped, from 0.3 s into its wait
     bool refused;
 };
 
@@ -552,7 +552,9 @@ TEST(EndToEnd, LockWaitIsBoundedByTheClock)
                                   "exec 9<>/var/qv-production/mac && flock 9 || exit 125\n"
                                   "start=$(date +%s%N)\n"
                                   "$TOOL 9>&- >\"$D/out\" 2>\"$D/err\" & run=$!\n"
-                                  "sleep 0.5; kill -STOP $run; "s + c.holder + "; kill -CONT $run\n"
+                                  // Stopped once it waits, however loaded the machine.
+                                  "until ls -l /proc/$run/fd | grep -q qv-production/mac; do sleep 0.05; done\n"
+                                  "sleep 0.3; kill -STOP $run; "s + c.holder + "; kill -CONT $run\n"
                                   "wait $run; echo $? >\"$D/status\"\n"
                                   "echo $(( ($(date +%s%N) - start) / 1000000 )) >\"$D/elapsed\"",
                                   d);
