@@ -358,9 +358,8 @@ std::expected<void, error> locks_reach_server(int fd, const char* path, fs_famil
                                << std::strerror(line.error()));
     // What the mount shows is what it does. NFSv3's nolock shows as
     // local_lock=all; NFSv4 ignores local_lock and shows local_lock=none.
-    // cifs shows its nolock as nobrl.
     static constexpr std::string_view nfs_local[] = {"local_lock=all", "local_lock=flock"};
-    static constexpr std::string_view smb_local[] = {"nobrl", "nolock"};
+    static constexpr std::string_view smb_local[] = {"nobrl"};
     std::span<const std::string_view> local = family == fs_family::smb ? smb_local : nfs_local;
     for (std::string_view option : local)
         if (has_option(*line, option))
