@@ -360,7 +360,8 @@ std::expected<void, error> locks_reach_server(int fd, const char* path, fs_famil
     // local_lock=all; NFSv4 ignores local_lock and shows local_lock=none.
     static constexpr std::string_view nfs_local[] = {"local_lock=all", "local_lock=flock"};
     static constexpr std::string_view smb_local[] = {"nobrl"};
-    std::span<const std::string_view> local = family == fs_family::smb ? smb_local : nfs_local;
+    auto local = family == fs_family::smb ? std::span<const std::string_view>(smb_local)
+                                          : std::span<const std::string_view>(nfs_local);
     for (std::string_view option : local)
         if (has_option(*line, option))
             return std::unexpected(error(CANNOT_LOCK, path, "its mount has ")
