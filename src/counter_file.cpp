@@ -127,6 +127,22 @@ void nap(std::chrono::milliseconds ms) noexcept
     (void)::poll(nullptr, 0, static_cast<int>(ms.count()));
 }
 
+// Has the counter's reads and writes on FD, an NFS file, go to the server.
+// Taking the lock is where the client drops its cached copy of the file, but
+// not while it holds a delegation for it: then it trusts its cache, and a
+// Linux 6.1 server was seen to leave a client its delegation of a counter
+// replaced on the server while other clients wrote to it. That client's run
+// read a value another run had already written past, and handed its address
+// out again.
+std::expected<bool, error> bypass_client_cache(int fd, const char* path)
+{
+    int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_DIRECT) != 0)
+        return std::unexpected(error("cannot read counter", path, "cannot bypass the NFS client's cache: ")
+                               << std::strerror(errno));
+    return true;
+}
+
 // Whether the process's file-size limit lets the digits be written at offset
 // 0. A limit below them would cut the write short and leave the old value's
 // tail behind the new one's head, a value nobody wrote.
@@ -160,6 +176,10 @@ std::expected<locked_counter, error> lock_counter(const char* path, lock_mode mo
             current = wait.lock(fd.get(), path, mode, *family);
         if (current && *current)
             current = still_at_path(opened, path, *family == fs_family::nfs);
+        if (!current)
+            return std::unexpected(current.error());
+        if (*current && *family == fs_family::nfs)
+            current = bypass_client_cache(fd.get(), path);
         if (!current)
             return std::unexpected(current.error());
         if (*current)
