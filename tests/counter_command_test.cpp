@@ -3,7 +3,6 @@
 #include <optional>
 #include <string>
 #include <sys/wait.h>
-#include <thread>
 
 #include "counter_command.hpp"
 #include "counter_file.hpp"
@@ -115,22 +114,27 @@ TEST_F(CounterCommand, AdvanceWaitsForAPosixLock)
     seed("0000002a");
     // Another process, as nfsd is: a process's own POSIX locks go as soon as
     // it closes any descriptor of the file.
-    int fd = -1;
-    pid_t client = fork_holder(
-        [&] {
-            fd = ::open(path_.c_str(), O_RDWR);
-            struct flock whole{};
-            whole.l_type = F_WRLCK;
-            whole.l_whence = SEEK_SET;
-            return ::fcntl(fd, F_SETLK, &whole) == 0;
-        },
-        [&] {
-            std::this_thread::sleep_for(500ms);
-            // In place, as the client's run would.
-            if (::pwrite(fd, "00000100", 8, 0) != 8)
-                ::_exit(1);
-        });
-    ASSERT_GT(client, 0);
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    pid_t client = ::fork();
+    ASSERT_GE(client, 0);
+    if (client == 0) {
+        int fd = ::open(path_.c_str(), O_RDWR);
+        struct flock whole{};
+        whole.l_type = F_WRLCK;
+        whole.l_whence = SEEK_SET;
+        char ok = ::fcntl(fd, F_SETLK, &whole) == 0 ? 'y' : 'n';
+        if (::write(ready[1], &ok, 1) != 1 || ok != 'y')
+            ::_exit(1);
+        struct timespec half{0, 500'000'000};
+        ::nanosleep(&half, nullptr);
+        ::_exit(::pwrite(fd, "00000100", 8, 0) == 8 ? 0 : 1);  // in place, as the client's run would
+    }
+    ::close(ready[1]);
+    char ok = 0;
+    ASSERT_EQ(::read(ready[0], &ok, 1), 1);
+    ::close(ready[0]);
+    ASSERT_EQ(ok, 'y');
 
     auto start = std::chrono::steady_clock::now();
     auto refused = lock_counter(path_.c_str(), lock_mode::shared, 100ms);

@@ -41,30 +41,6 @@ inline avr_ee::unique_fd hold_lock(const std::string& path)
     return fd;
 }
 
-// Forks another process, as a file server's daemon would be, that calls TAKE
-// (true: it took what it holds) and then HOLD, and ends. Returns its pid once
-// TAKE has returned true, or -1.
-template <typename Take, typename Hold>
-pid_t fork_holder(Take take, Hold hold)
-{
-    int ready[2];
-    if (::pipe(ready) != 0)
-        return -1;
-    pid_t holder = ::fork();
-    if (holder == 0) {
-        char ok = take() ? 'y' : 'n';
-        if (::write(ready[1], &ok, 1) != 1 || ok != 'y')
-            ::_exit(1);
-        hold();
-        ::_exit(0);
-    }
-    ::close(ready[1]);
-    char ok = 0;
-    bool taken = holder > 0 && ::read(ready[0], &ok, 1) == 1 && ok == 'y';
-    ::close(ready[0]);
-    return taken ? holder : -1;
-}
-
 // The milliseconds a "still locked by another run after N ms" refusal states.
 inline long stated_wait_ms(const std::string& refusal)
 {

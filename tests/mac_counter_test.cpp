@@ -7,7 +7,6 @@
 #include <sstream>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -153,37 +152,6 @@ TEST_F(MacCounter, WaitsForALockReleasedInTime)
     release.join();
     EXPECT_EQ(mac[5], 6);
     EXPECT_EQ(content(), "00000006");
-}
-
-// A lease, as a Linux NFS server holds for a client's delegation and Samba
-// for an oplock on its own path: the run's open starts its break, and the run
-// waits for the holder to let go, within the same bound as for a lock.
-TEST_F(MacCounter, WaitsForALeaseWithinTheBound)
-{
-    const std::tuple<const char*, std::chrono::milliseconds, std::chrono::milliseconds> cases[] = {
-        {"let go in time", 300ms, 5s},
-        {"held past the bound", 1500ms, 200ms},
-    };
-    for (auto [name, held, bound] : cases) {
-        SCOPED_TRACE(name);
-        seed("00000005");
-        pid_t holder = fork_holder(
-            [&] {
-                ::signal(SIGIO, SIG_IGN);  // the break's signal: it lets go in its own time
-                return ::fcntl(::open(path_.c_str(), O_RDONLY), F_SETLEASE, F_RDLCK) == 0;
-            },
-            [&] { std::this_thread::sleep_for(held); });
-        ASSERT_GT(holder, 0);
-        std::string refused = refusal(path_, nullptr, bound);
-        ::waitpid(holder, nullptr, 0);
-        if (held < bound) {
-            EXPECT_EQ(refused, "");
-            EXPECT_EQ(content(), "00000006");
-        } else {
-            EXPECT_TRUE(refused.starts_with("cannot lock counter: " + path_ + ": still held under a lease")) << refused;
-            EXPECT_EQ(content(), "00000005");
-        }
-    }
 }
 
 // A run that waited on a file that was then replaced (an editor's save,
