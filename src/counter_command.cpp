@@ -3,12 +3,8 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <climits>
-#include <cstdlib>
 #include <optional>
-#include <string>
 #include <utility>
-#include <sys/stat.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
@@ -48,60 +44,38 @@ fixed_text& append_mac(fixed_text& text, const mac_address& mac)
 }
 
 // The file system that holds DIR: "nfs4 server:/export mounted on /mnt", from
-// the mount table, or its statfs type when the table does not tell.
-fixed_text file_system_of(const char* dir_path)
+// its line of the mount table, or its statfs type when the table does not
+// tell.
+fixed_text file_system_of(const char* dir)
 {
     fixed_text text;
-    // The mount table names mount points as they are, without symlinks.
-    std::array<char, PATH_MAX> real;
-    std::string dir = ::realpath(dir_path, real.data()) ? real.data() : dir_path;
+    unique_fd fd{::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
     struct statfs fs{};
-    if (::statfs(dir.c_str(), &fs) == 0) {
-        fs_family family = family_of(fs.f_type);
-        text << (family == fs_family::nfs ? "NFS: " : family == fs_family::smb ? "an SMB share: " : "a local file system: ");
-    }
+    if (!fd || ::fstatfs(fd.get(), &fs) != 0)
+        return text << "a file system that cannot be told: " << std::strerror(errno);
+    fs_family family = family_of(fs.f_type);
+    text << (family == fs_family::nfs ? "NFS: " : family == fs_family::smb ? "an SMB share: " : "a local file system: ");
 
-    std::string table;
-    struct statx st{};
-    if (::statx(AT_FDCWD, dir.c_str(), 0, STATX_TYPE, &st) == 0) {
-        unique_fd fd{::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC)};
-        char buf[4096];
-        for (ssize_t n; fd && (n = ::read(fd.get(), buf, sizeof buf)) > 0;)
-            table.append(buf, static_cast<std::size_t>(n));
-    }
-    // A line: ID PARENT MAJOR:MINOR ROOT MOUNT-POINT OPTIONS [OPTIONAL...] -
-    // TYPE SOURCE SUPER-OPTIONS. Of the mounts of DIR's device, the one
-    // mounted deepest above DIR is DIR's.
-    std::string device = std::to_string(st.stx_dev_major) + ':' + std::to_string(st.stx_dev_minor);
-    std::string_view best, best_mount_point;
+    // ID PARENT MAJOR:MINOR ROOT MOUNT-POINT OPTIONS [OPTIONAL...] - TYPE
+    // SOURCE SUPER-OPTIONS
     auto field = [](std::string_view& rest) {
-        std::size_t blank = rest.find(' ');
-        std::string_view f = rest.substr(0, blank);
-        rest = blank == std::string_view::npos ? std::string_view() : rest.substr(blank + 1);
+        std::string_view f = rest.substr(0, rest.find(' '));
+        rest.remove_prefix(std::min(f.size() + 1, rest.size()));
         return f;
     };
-    for (std::size_t at = 0, end; at < table.size(); at = end + 1) {
-        end = std::min(table.find('\n', at), table.size());
-        std::string_view rest(table.data() + at, end - at);
-        field(rest);
-        field(rest);
-        if (field(rest) != device)
-            continue;
-        field(rest);
+    std::array<char, 4096> buf;
+    if (auto line = mount_line(fd.get(), buf)) {
+        std::string_view rest = *line;
+        for (int i = 0; i < 4; ++i)
+            field(rest);
         std::string_view mount_point = field(rest);
-        bool above = dir.starts_with(mount_point) &&
-                     (mount_point == "/" || dir.size() == mount_point.size() || dir[mount_point.size()] == '/');
-        if (above && mount_point.size() >= best_mount_point.size()) {
-            best = rest;
-            best_mount_point = mount_point;
+        if (std::size_t dash = rest.find("- "); dash != std::string_view::npos) {
+            rest.remove_prefix(dash + 2);
+            std::string_view type = field(rest);
+            return text << type << " " << field(rest) << " mounted on " << mount_point;
         }
     }
-    if (std::size_t dash = best.find("- "); dash != std::string_view::npos) {
-        std::string_view rest = best.substr(dash + 2);
-        std::string_view type = field(rest);
-        return text << type << " " << field(rest) << " mounted on " << best_mount_point;
-    }
-    return text << "type " << static_cast<unsigned long long>(fs.f_type);
+    return text << "type " << static_cast<unsigned long long>(static_cast<std::uint32_t>(fs.f_type));
 }
 
 // The counter at PATH, locked, and the value it holds.

@@ -38,8 +38,6 @@ const char* directory_of(const char* path, std::array<char, PATH_MAX>& buf) noex
 
 namespace {
 
-constexpr std::string_view CANNOT_LOCK = "cannot lock counter";
-
 // The identity of a file: the same device and inode mean the same file. Read
 // with statx, which the NFS check needs anyway: stat and fstat would each cost
 // every run's start-up a dynamic import more.

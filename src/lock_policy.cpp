@@ -19,8 +19,6 @@
 namespace avr_ee {
 namespace {
 
-constexpr std::string_view CANNOT_LOCK = "cannot lock counter";
-
 // The cifs client's f_type: SMB 2 and 3, and SMB1. <linux/magic.h> names
 // neither. Compared as 32 bits: a 32-bit statfs gives them negative.
 constexpr std::uint32_t SMB2_MAGIC = 0xFE534D42;
@@ -305,9 +303,10 @@ int for_each_line(const char* name, std::span<char> buf, LineSeen line_seen)
     }
 }
 
-// The mount options of the file FD is open on: its line of
-// /proc/self/mountinfo, found by the mount ID its fdinfo gives (statx's
-// stx_mnt_id, which qemu-arm's statx hides, would save a read).
+}  // namespace
+
+// Found by the mount ID that FD's fdinfo gives (statx's stx_mnt_id, which
+// qemu-arm's statx hides, would save a read).
 std::expected<std::string_view, int> mount_line(int fd, std::span<char> buf)
 {
     fixed_text fdinfo;
@@ -346,6 +345,8 @@ std::expected<std::string_view, int> mount_line(int fd, std::span<char> buf)
         return std::unexpected(ENOENT);
     return std::string_view(buf.data(), found);
 }
+
+namespace {
 
 // Fails when the mount of FD, a counter on a shared file system, keeps locks
 // on this station.

@@ -2,6 +2,8 @@
 
 #include <chrono>
 #include <expected>
+#include <span>
+#include <string_view>
 
 #include "io.hpp"
 
@@ -20,6 +22,13 @@ enum class fs_family {
 };
 
 inline constexpr std::chrono::milliseconds LOCK_TIMEOUT{10'000};
+
+// What failed, in a refusal of the counter's locks or of a lease on it.
+inline constexpr std::string_view CANNOT_LOCK = "cannot lock counter";
+
+// The line of /proc/self/mountinfo for the mount FD is on, in BUF, or an
+// errno; a line longer than BUF is not found.
+std::expected<std::string_view, int> mount_line(int fd, std::span<char> buf);
 
 // The family of a file system whose statfs f_type is F_TYPE.
 fs_family family_of(long f_type) noexcept;
