@@ -9,6 +9,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <time.h>
@@ -75,6 +76,9 @@ int main(void)
     if (lower > 0xffffff)
         return 2;
     ++lower;
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < 8)
+        return 2;
     char digits[9];
     snprintf(digits, sizeof digits, "%08x", lower);
     if (pwrite(fd, digits, 8, 0) != 8 || fdatasync(fd) != 0 || close(fd) != 0)
