@@ -1,7 +1,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -11,9 +10,10 @@
 #include <unistd.h>
 
 #include "ee_image.hpp"
-#include "io.hpp"
+#include "error.hpp"
 #include "mac.hpp"
 #include "mac_counter.hpp"
+#include "program.hpp"
 
 using namespace avr_ee;
 
@@ -51,8 +51,6 @@ error& append_date(error& e, const date_stamp& date)
 // read, or was never set, must not cost an address.
 std::expected<date_stamp, error> today()
 {
-    // clock_gettime rather than time: the wait for the lock imports it
-    // anyway, and each import costs every run's start-up.
     struct timespec ts{};
     if (::clock_gettime(CLOCK_REALTIME, &ts) != 0)
         return std::unexpected(error("cannot read the date", "system clock", std::strerror(errno)));
@@ -96,16 +94,11 @@ std::expected<void, error> outputs_usable()
     return {};
 }
 
-// The line goes out only after the image attempt; closing standard output here
-// catches what a deferred write-back reports.
+// The line goes out only after the image attempt.
 std::expected<void, error> write_mac_line(const mac_address& mac)
 {
     mac_line line = format_mac_line(mac);
-    if (int err = write_all(STDOUT_FILENO, line))
-        return std::unexpected(error("cannot write MAC line", "standard output", std::strerror(err)));
-    if (::close(STDOUT_FILENO) != 0)
-        return std::unexpected(error("cannot close", "standard output", std::strerror(errno)));
-    return {};
+    return print_and_close({std::string_view(line.data(), line.size())}, "cannot write MAC line", "cannot close");
 }
 
 }  // namespace
@@ -118,12 +111,7 @@ std::expected<void, error> write_mac_line(const mac_address& mac)
 // error: the run takes the next address from the counter instead.
 int main(int argc, char* argv[])
 {
-    // A reader that went away, or a file-size limit, shows as a failed write
-    // and so as status 1 with a diagnostic, not as a death by signal.
-    struct sigaction ignore{};
-    ignore.sa_handler = SIG_IGN;
-    ::sigaction(SIGPIPE, &ignore, nullptr);
-    ::sigaction(SIGXFSZ, &ignore, nullptr);
+    ignore_write_signals();  // a failed write is status 1, not a death by signal
 
     auto date = today();
     if (!date) {
@@ -155,8 +143,7 @@ int main(int argc, char* argv[])
     if (!image || !line) {
         error failure = image ? line.error() : image.error();
         if (allocated) {
-            mac_line text = format_mac_line(*mac);
-            failure << " (" << std::string_view(text.data(), text.size() - 1) << " is spent)";
+            failure << " (" << address_text(format_mac_line(*mac)) << " is spent)";
         }
         report(PROGRAM, failure);
         return EXIT_OUTPUT_FAILED;

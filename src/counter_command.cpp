@@ -8,9 +8,12 @@
 #include <sys/vfs.h>
 #include <unistd.h>
 
+#include "counter_create.hpp"
 #include "counter_file.hpp"
 #include "hex_scan.hpp"
+#include "lock_policy.hpp"
 #include "mac_counter.hpp"
+#include "mount_table.hpp"
 
 namespace avr_ee {
 namespace {
@@ -37,11 +40,6 @@ std::expected<std::uint32_t, error> parse_value(std::string_view text)
     return *value;
 }
 
-fixed_text& append_mac(fixed_text& text, const mac_address& mac)
-{
-    mac_line line = format_mac_line(mac);
-    return text << std::string_view(line.data(), line.size() - 1);
-}
 
 // The file system that holds DIR: "nfs4 server:/export mounted on /mnt", from
 // its line of the mount table, or its statfs type when the table does not
@@ -55,26 +53,9 @@ fixed_text file_system_of(const char* dir)
         return text << "a file system that cannot be told: " << std::strerror(errno);
     fs_family family = family_of(fs.f_type);
     text << (family == fs_family::nfs ? "NFS: " : family == fs_family::smb ? "an SMB share: " : "a local file system: ");
-
-    // ID PARENT MAJOR:MINOR ROOT MOUNT-POINT OPTIONS [OPTIONAL...] - TYPE
-    // SOURCE SUPER-OPTIONS
-    auto field = [](std::string_view& rest) {
-        std::string_view f = rest.substr(0, rest.find(' '));
-        rest.remove_prefix(std::min(f.size() + 1, rest.size()));
-        return f;
-    };
     std::array<char, 4096> buf;
-    if (auto line = mount_line(fd.get(), buf)) {
-        std::string_view rest = *line;
-        for (int i = 0; i < 4; ++i)
-            field(rest);
-        std::string_view mount_point = field(rest);
-        if (std::size_t dash = rest.find("- "); dash != std::string_view::npos) {
-            rest.remove_prefix(dash + 2);
-            std::string_view type = field(rest);
-            return text << type << " " << field(rest) << " mounted on " << mount_point;
-        }
-    }
+    if (auto mount = mount_of(fd.get(), buf))
+        return text << mount->type << " " << mount->source << " mounted on " << mount->mount_point;
     return text << "type " << static_cast<unsigned long long>(static_cast<std::uint32_t>(fs.f_type));
 }
 
@@ -126,32 +107,34 @@ std::expected<fixed_text, error> provision(const char* path, std::uint32_t value
 
 }  // namespace
 
-std::expected<counter_command, error> parse_counter_command(int argc, const char* const* args)
+std::expected<counter_request, error> parse_counter_command(int argc, const char* const* args)
 {
+    using kind = counter_request::kind;
     std::string_view verb_name = argc > 0 ? args[0] : "";
     struct known {
         std::string_view name;
+        kind request;
         verb what;
         int min_args, max_args;
     };
-    for (auto [name, what, min_args, max_args] : {known{"show", verb::show, 0, 0},
-                                                  known{"advance-to", verb::advance_to, 1, 1},
-                                                  known{"provision", verb::provision, 0, 1},
-                                                  known{"--help", verb::help, 0, 0},
-                                                  known{"--version", verb::version, 0, 0}}) {
+    for (auto [name, request, what, min_args, max_args] : {known{"show", kind::command, verb::show, 0, 0},
+                                                           known{"advance-to", kind::command, verb::advance_to, 1, 1},
+                                                           known{"provision", kind::command, verb::provision, 0, 1},
+                                                           known{"--help", kind::help, verb::show, 0, 0},
+                                                           known{"--version", kind::version, verb::show, 0, 0}}) {
         if (verb_name != name)
             continue;
         if (argc - 1 < min_args || argc - 1 > max_args)
             return std::unexpected(error("wrong number of arguments", name,
                                          min_args ? "give HEX" : max_args ? "give HEX or nothing" : "give none"));
-        counter_command command{what, 0};
+        counter_request parsed{request, {what, 0}};
         if (argc > 1) {
             auto value = parse_value(args[1]);
             if (!value)
                 return std::unexpected(value.error());
-            command.value = *value;
+            parsed.command.value = *value;
         }
-        return command;
+        return parsed;
     }
     return std::unexpected(error("unknown command", verb_name.empty() ? "(none)" : verb_name,
                                  "give show, advance-to or provision"));
@@ -164,12 +147,12 @@ fixed_text describe_counter(std::uint32_t value)
     if (value == 0 || value > COUNTER_USED_UP)
         text << "none";
     else
-        append_mac(text, counter_address(value));
+        text << address_text(format_mac_line(counter_address(value)));
     text << " next ";
     if (value >= COUNTER_USED_UP)
         text << "none";
     else
-        append_mac(text, counter_address(value + 1));
+        text << address_text(format_mac_line(counter_address(value + 1)));
     // From VALUE, the runs hand out VALUE + 1 up to COUNTER_USED_UP.
     return text << " left " << static_cast<unsigned long long>(value < COUNTER_USED_UP ? COUNTER_USED_UP - value : 0);
 }
@@ -183,11 +166,8 @@ std::expected<fixed_text, error> run_counter_command(const counter_command& comm
         return advance(path, command.value);
     case verb::provision:
         return provision(path, command.value);
-    case verb::help:
-    case verb::version:
-        break;
     }
-    return std::unexpected(error("nothing to do", path, "help and version are main's"));
+    return std::unexpected(error("unknown command", path, "give show, advance-to or provision"));
 }
 
 }  // namespace avr_ee

@@ -4,16 +4,24 @@
 #include <expected>
 #include <string_view>
 
-#include "io.hpp"
+#include "error.hpp"
+#include "fixed_text.hpp"
 
 namespace avr_ee {
 
 // The operator's command on the production counter: avr_ee_counter VERB.
-enum class verb { show, advance_to, provision, help, version };
+enum class verb { show, advance_to, provision };
 
 struct counter_command {
     verb what;
     std::uint32_t value;  // advance-to's and provision's HEX
+};
+
+// What the command line asks for: a command on the counter, or main's own
+// --help or --version.
+struct counter_request {
+    enum class kind { command, help, version } what;
+    counter_command command;  // for a command
 };
 
 inline constexpr std::string_view COUNTER_USAGE =
@@ -36,11 +44,11 @@ inline constexpr std::string_view COUNTER_HELP =
     "step or the output failed; 2 refused or a usage error, with nothing changed.\n"
     "See avr_ee_counter(1).\n";
 
-// The command in ARGS (the arguments after the program's name). Fails, with
+// The request in ARGS (the arguments after the program's name). Fails, with
 // what is wrong, on a usage error: an unknown verb, a missing or extra
 // argument, or a HEX that is not one to eight hex digits from 00000000 to
 // 01000000.
-std::expected<counter_command, error> parse_counter_command(int argc, const char* const* args);
+std::expected<counter_request, error> parse_counter_command(int argc, const char* const* args);
 
 // The counter's state on one line, as show prints it: its value, the last
 // address handed out and the next one ("none" when there is no such address),
@@ -48,8 +56,8 @@ std::expected<counter_command, error> parse_counter_command(int argc, const char
 // "00001000 last 02:C4:7B:00:10:00 next 02:C4:7B:00:10:01 left 16773120".
 fixed_text describe_counter(std::uint32_t value);
 
-// Carries out COMMAND (not help or version) on the counter file at PATH and
-// returns the line to print:
+// Carries out COMMAND on the counter file at PATH and returns the line to
+// print:
 // - show: the counter's state, read under a shared lock; never creates the
 //   file;
 // - advance-to: sets the counter to the command's value, which must be above

@@ -6,21 +6,21 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <poll.h>
+#include <optional>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "hex_scan.hpp"
+#include "lock_policy.hpp"
 
 namespace avr_ee {
 
 counter_text format_counter(std::uint32_t value) noexcept
 {
-    constexpr std::string_view DIGITS = "0123456789abcdef";
     counter_text text{};
     for (auto it = text.rbegin(); it != text.rend(); ++it, value >>= 4)
-        *it = DIGITS[value & 0xF];
+        *it = hex_digit(value, letter_case::lower);
     return text;
 }
 
@@ -36,11 +36,24 @@ const char* directory_of(const char* path, std::array<char, PATH_MAX>& buf) noex
     return buf.data();
 }
 
+// Whether the process's file-size limit lets the digits be written at offset
+// 0. A limit below them would cut the write short and leave the old value's
+// tail behind the new one's head, a value nobody wrote.
+std::expected<void, error> digits_fit(const char* path)
+{
+    struct rlimit limit{};
+    if (::getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < COUNTER_DIGITS)
+        return std::unexpected(error("cannot write counter", path, "the file-size limit (ulimit -f) is ")
+                               << static_cast<unsigned long long>(limit.rlim_cur) << " bytes, too small for "
+                               << static_cast<unsigned long long>(COUNTER_DIGITS) << " digits");
+    return {};
+}
+
 namespace {
 
 // The identity of a file: the same device and inode mean the same file. Read
-// with statx, which the NFS check needs anyway: stat and fstat would each cost
-// every run's start-up a dynamic import more.
+// with statx, which names the device by its numbers for an open descriptor
+// and a path alike.
 struct file_id {
     std::uint32_t dev_major, dev_minor;
     std::uint64_t ino;
@@ -58,17 +71,23 @@ int identify(int dirfd, const char* path, int flags, file_id& id, bool& regular)
     return 0;
 }
 
-// Opens the counter at PATH without creating it. False when the name leads to
+// The counter file, open, and which file it is.
+struct opened_counter {
+    unique_fd fd;
+    file_id id;
+};
+
+// Opens the counter at PATH without creating it. Empty when the name leads to
 // a stale NFS handle: the file was replaced on the server.
-std::expected<bool, error> open_counter(const char* path, lock_mode mode, lock_wait& wait, unique_fd& fd,
-                                        file_id& id)
+std::expected<std::optional<opened_counter>, error> open_counter(const char* path, lock_mode mode, lock_wait& wait)
 {
     // O_NONBLOCK and O_NOCTTY keep a FIFO or a terminal at PATH from holding
     // the run up or taking it over before it is found not to be a file.
     int access = mode == lock_mode::exclusive ? O_RDWR : O_RDONLY;
+    opened_counter opened;
     for (;;) {
-        fd = unique_fd{::open(path, access | O_CLOEXEC | O_NOCTTY | O_NONBLOCK)};
-        if (fd || errno != EWOULDBLOCK)
+        opened.fd = unique_fd{::open(path, access | O_CLOEXEC | O_NOCTTY | O_NONBLOCK)};
+        if (opened.fd || errno != EWOULDBLOCK)
             break;
         // Another program holds a lease on the file, as a Linux NFS server
         // does for a client's delegation and Samba for an oplock on its own
@@ -79,13 +98,14 @@ std::expected<bool, error> open_counter(const char* path, lock_mode mode, lock_w
                                    << wait.waited_ms() << " ms");
     }
     bool regular = false;
-    int err = fd ? identify(fd.get(), "", AT_EMPTY_PATH, id, regular) : errno;
+    int err = opened.fd ? identify(opened.fd.get(), "", AT_EMPTY_PATH, opened.id, regular) : errno;
+    if (err == ESTALE)
+        return std::nullopt;
     if (err)
-        return err == ESTALE ? std::expected<bool, error>(false)
-                             : std::unexpected(error(CANNOT_OPEN, path, std::strerror(err)));
+        return std::unexpected(error(CANNOT_OPEN, path, std::strerror(err)));
     if (!regular)
         return std::unexpected(error(CANNOT_OPEN, path, "not a regular file"));
-    return true;
+    return opened;
 }
 
 // Whether the counter file opened as OPENED, now locked, is still the file at
@@ -119,12 +139,6 @@ std::expected<bool, error> still_at_path(const file_id& opened, const char* path
     return opened == named;
 }
 
-// A short sleep, through poll, which the output needs anyway.
-void nap(std::chrono::milliseconds ms) noexcept
-{
-    (void)::poll(nullptr, 0, static_cast<int>(ms.count()));
-}
-
 // Has the counter's reads and writes on FD, an NFS file, go to the server.
 // Taking the lock is where the client drops its cached copy of the file, but
 // not while it holds a delegation for it: then it trusts its cache, and a
@@ -132,26 +146,45 @@ void nap(std::chrono::milliseconds ms) noexcept
 // replaced on the server while other clients wrote to it. That client's run
 // read a value another run had already written past, and handed its address
 // out again.
-std::expected<bool, error> bypass_client_cache(int fd, const char* path)
+std::expected<void, error> bypass_client_cache(int fd, const char* path)
 {
     int flags = ::fcntl(fd, F_GETFL);
     if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_DIRECT) != 0)
         return std::unexpected(error("cannot read counter", path, "cannot bypass the NFS client's cache: ")
                                << std::strerror(errno));
-    return true;
+    return {};
 }
 
-// Whether the process's file-size limit lets the digits be written at offset
-// 0. A limit below them would cut the write short and leave the old value's
-// tail behind the new one's head, a value nobody wrote.
-std::expected<void, error> digits_fit(const char* path)
+// One attempt to lock the counter at PATH: open it, find its file system's
+// family, take the family's locks, check that the file is still the one at
+// PATH, and over NFS have its reads and writes bypass the client's cache.
+// Empty when the file was replaced meanwhile: the caller tries again, on the
+// file now at PATH.
+std::expected<std::optional<locked_counter>, error> try_lock(const char* path, lock_mode mode, lock_wait& wait)
 {
-    struct rlimit limit{};
-    if (::getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < COUNTER_DIGITS)
-        return std::unexpected(error("cannot write counter", path, "the file-size limit (ulimit -f) is ")
-                               << static_cast<unsigned long long>(limit.rlim_cur) << " bytes, too small for "
-                               << static_cast<unsigned long long>(COUNTER_DIGITS) << " digits");
-    return {};
+    auto opened = open_counter(path, mode, wait);
+    if (!opened)
+        return std::unexpected(opened.error());
+    if (!*opened)
+        return std::nullopt;
+    int fd = (*opened)->fd.get();
+    auto family = family_refusing_local_locks(fd, path);
+    if (!family)
+        return std::unexpected(family.error());
+    auto locked = take_counter_locks(wait, fd, path, mode, *family);
+    if (!locked)
+        return std::unexpected(locked.error());
+    if (*locked == lock_outcome::stale_handle)
+        return std::nullopt;
+    auto current = still_at_path((*opened)->id, path, *family == fs_family::nfs);
+    if (!current)
+        return std::unexpected(current.error());
+    if (!*current)
+        return std::nullopt;
+    if (*family == fs_family::nfs)
+        if (auto bypassed = bypass_client_cache(fd, path); !bypassed)
+            return std::unexpected(bypassed.error());
+    return locked_counter(std::move((*opened)->fd), path);
 }
 
 }  // namespace
@@ -160,32 +193,13 @@ std::expected<locked_counter, error> lock_counter(const char* path, lock_mode mo
 {
     lock_wait wait(bound);
     for (int attempt = 0;; ++attempt) {
-        unique_fd fd;
-        file_id opened{};
-        auto current = open_counter(path, mode, wait, fd, opened);
-        if (!current)
-            return std::unexpected(current.error());
-        std::expected<fs_family, error> family = fs_family::local;
-        if (*current)
-            family = lock_family(fd.get(), path);
-        if (!family)
-            return std::unexpected(family.error());
-        if (*current)
-            current = wait.lock(fd.get(), path, mode, *family);
-        if (current && *current)
-            current = still_at_path(opened, path, *family == fs_family::nfs);
-        if (!current)
-            return std::unexpected(current.error());
-        if (*current && *family == fs_family::nfs)
-            current = bypass_client_cache(fd.get(), path);
-        if (!current)
-            return std::unexpected(current.error());
-        if (*current)
-            return locked_counter(std::move(fd), path);
-
-        // Replaced while this run waited: let go, and start again on the file
-        // now at PATH, within the same bound.
-        (void)fd.close();  // nothing was written to it
+        auto locked = try_lock(path, mode, wait);
+        if (!locked)
+            return std::unexpected(locked.error());
+        if (*locked)
+            return std::move(**locked);
+        // Replaced while this run waited: the attempt let go of it. Start
+        // again on the file now at PATH, within the same bound.
         wait.start();
         if (wait.expired())
             return std::unexpected(error(CANNOT_LOCK, path, "the file was replaced again and again for ")
@@ -244,68 +258,6 @@ std::expected<void, error> locked_counter::store(std::uint32_t value)
         return std::unexpected(error("cannot flush counter", path_, std::strerror(errno)).mark_changed());
     if (int err = fd_.close())
         return std::unexpected(error("cannot close counter", path_, std::strerror(err)).mark_changed());
-    return {};
-}
-
-std::expected<void, error> create_counter(const char* path, std::uint32_t value)
-{
-    constexpr std::string_view CANNOT_CREATE = "cannot create counter";
-    if (auto fits = digits_fit(path); !fits)
-        return fits;
-    // PATH.provision-XXXXXX: an operator who finds one left by a provision
-    // that was killed knows what it is, and may remove it.
-    fixed_text name;
-    name << path << ".provision-XXXXXX";
-    std::array<char, PATH_MAX> temp{};
-    if (name.view().size() >= temp.size() || name.view().size() == fixed_text::CAPACITY)
-        return std::unexpected(error(CANNOT_CREATE, path, std::strerror(ENAMETOOLONG)));
-    std::copy(name.view().begin(), name.view().end(), temp.begin());
-
-    unique_fd fd{::mkostemp(temp.data(), O_CLOEXEC)};
-    if (!fd)
-        return std::unexpected(error(CANNOT_CREATE, path, std::strerror(errno)));
-    // Everything up to the link leaves the counter as it was: a failure
-    // removes the new file again.
-    auto give_up = [&](std::string_view what_failed, int err) {
-        (void)fd.close();
-        ::unlink(temp.data());
-        return std::unexpected(error(what_failed, path, std::strerror(err)));
-    };
-    counter_text text = format_counter(value);
-    // The mode is set, not asked of open: the umask would take the group's
-    // write access from the stations' runs.
-    if (::fchmod(fd.get(), 0660) != 0)
-        return give_up(CANNOT_CREATE, errno);
-    if (int err = write_all(fd.get(), text, off_t{0}))
-        return give_up("cannot write counter", err);
-    if (::fdatasync(fd.get()) != 0)
-        return give_up("cannot flush counter", errno);
-    if (int err = fd.close())
-        return give_up("cannot close counter", err);
-    // The counter's name, exclusively: link(2) fails when anything is at
-    // PATH, as O_EXCL does, on local file systems, NFS and SMB alike.
-    if (::link(temp.data(), path) != 0) {
-        int err = errno;
-        ::unlink(temp.data());
-        return std::unexpected(error(CANNOT_CREATE, path, std::strerror(err)));
-    }
-
-    // The counter exists from here on: a failure now must say so.
-    auto made_but = [&](std::string_view what_failed, const char* where, int err) {
-        error failed(what_failed, where, std::strerror(err));
-        failed << "; the counter was made, holding " << text_of(text) << ": do not provision it again";
-        return failed.mark_changed();
-    };
-    if (::unlink(temp.data()) != 0)
-        return std::unexpected(made_but("cannot remove", temp.data(), errno));
-    // The new name must be on storage too, or a crash could lose the file.
-    std::array<char, PATH_MAX> buf;
-    const char* dir = directory_of(path, buf);
-    unique_fd dir_fd{::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
-    if (!dir_fd || ::fsync(dir_fd.get()) != 0)
-        return std::unexpected(made_but("cannot flush directory", dir, errno));
-    if (int err = dir_fd.close())
-        return std::unexpected(made_but("cannot flush directory", dir, err));
     return {};
 }
 

@@ -8,8 +8,9 @@
 #include <expected>
 #include <string_view>
 
-#include "io.hpp"
-#include "lock_policy.hpp"
+#include "error.hpp"
+#include "lock_wait.hpp"
+#include "unique_fd.hpp"
 
 namespace avr_ee {
 
@@ -62,7 +63,7 @@ private:
 // Opens the existing counter file at PATH, never creating it, and locks it:
 // read and write access and an exclusive lock for EXCLUSIVE, read access and
 // a shared lock for SHARED. Which locks depends on the file system (see
-// lock_policy.hpp). The wait for them, and for a lease another program holds
+// lock_policy.hpp); lock_wait.hpp has the wait. The wait for them, and for a lease another program holds
 // on the file, is bounded by BOUND on the monotonic clock, from the first try
 // that found the file held.
 //
@@ -77,13 +78,8 @@ private:
 std::expected<locked_counter, error> lock_counter(const char* path, lock_mode mode,
                                                   std::chrono::milliseconds bound = LOCK_TIMEOUT);
 
-// Creates the counter file at PATH holding VALUE, mode 0660 whatever the
-// umask, exclusively: fails when anything is at PATH, or when its directory is
-// missing, which it never creates. The file appears whole or not at all: the
-// value goes into a file of its own in the directory (PATH.provision-XXXXXX),
-// which gets PATH as a second name once it is complete and on storage. The
-// name is on storage too when this returns. When the error says changed(),
-// the counter was made, and a step after that failed.
-std::expected<void, error> create_counter(const char* path, std::uint32_t value);
+// Whether the process's file-size limit (ulimit -f) lets the digits be
+// written at offset 0; fails, naming the limit, when it does not.
+std::expected<void, error> digits_fit(const char* path);
 
 }  // namespace avr_ee

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <unistd.h>
 
+#include "unique_fd.hpp"
+
 namespace avr_ee {
 
 date_stamp make_date_stamp(const std::tm& local_time)

@@ -6,8 +6,12 @@
 #include <ctime>
 #include <expected>
 
-#include "io.hpp"
+#include "error.hpp"
 #include "mac.hpp"
+
+// The stations are 32-bit: without this, the clock cannot be read after
+// January 2038.
+static_assert(sizeof(std::time_t) >= 8, "build with -D_TIME_BITS=64");
 
 namespace avr_ee {
 

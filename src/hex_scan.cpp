@@ -10,7 +10,8 @@ bool is_space(int c)
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-int hex_digit(int c)
+// The value of the hex digit C of either case; -1 when C is none.
+int digit_value(int c)
 {
     if (c >= '0' && c <= '9')
         return c - '0';
@@ -73,7 +74,7 @@ hex_scan scan_hex(std::string_view text, std::size_t width, bool at_eof)
     constexpr std::uint64_t MAX32 = 0xFFFFFFFF;
     std::uint64_t value = 0;
     bool too_wide = false;
-    for (int d; (d = hex_digit(c)) >= 0; c = peek()) {
+    for (int d; (d = digit_value(c)) >= 0; c = peek()) {
         any_digit = true;
         ++i;
         value = value * 16 + static_cast<unsigned>(d);

@@ -18,6 +18,15 @@ struct hex_scan {
     std::size_t length;   // characters consumed, white space included
 };
 
+enum class letter_case { lower, upper };
+
+// The hexadecimal digit for NIBBLE (0 to 15): lowercase as the counter file
+// and the diagnostics write it, uppercase as the MAC line does.
+constexpr char hex_digit(unsigned nibble, letter_case letters) noexcept
+{
+    return (letters == letter_case::upper ? "0123456789ABCDEF" : "0123456789abcdef")[nibble & 0xF];
+}
+
 // How many characters at the start of TEXT are white space in the C locale,
 // the only one this tool runs in.
 std::size_t leading_space(std::string_view text);

@@ -24,11 +24,10 @@ std::optional<mac_address> parse_mac_arg(std::string_view text)
 
 mac_line format_mac_line(const mac_address& mac)
 {
-    constexpr std::string_view DIGITS = "0123456789ABCDEF";
     mac_line line{};
     for (std::size_t i = 0; i < mac.size(); ++i) {
-        line[3 * i] = DIGITS[mac[i] >> 4];
-        line[3 * i + 1] = DIGITS[mac[i] & 0xF];
+        line[3 * i] = hex_digit(mac[i] >> 4, letter_case::upper);
+        line[3 * i + 1] = hex_digit(mac[i], letter_case::upper);
         line[3 * i + 2] = i + 1 < mac.size() ? ':' : '\n';
     }
     return line;

@@ -26,4 +26,10 @@ std::optional<mac_address> parse_mac_arg(std::string_view text);
 // The MAC line: six octets as uppercase hex pairs joined by ':', a line feed.
 mac_line format_mac_line(const mac_address& mac);
 
+// The address in LINE, without the line feed: "02:C4:7B:00:00:2B".
+inline std::string_view address_text(const mac_line& line) noexcept
+{
+    return {line.data(), line.size() - 1};
+}
+
 }  // namespace avr_ee

@@ -6,7 +6,7 @@
 #include <expected>
 
 #include "counter_file.hpp"
-#include "io.hpp"
+#include "error.hpp"
 #include "mac.hpp"
 
 namespace avr_ee {

@@ -8,7 +8,8 @@
 #include <sys/file.h>
 #include <unistd.h>
 
-#include "io.hpp"
+#include "mac_counter.hpp"
+#include "unique_fd.hpp"
 
 // A counter file of the test's own, in a fresh directory.
 class CounterFile : public ::testing::Test {
@@ -46,4 +47,16 @@ inline long stated_wait_ms(const std::string& refusal)
 {
     std::size_t at = refusal.find(" after ");
     return at == std::string::npos ? -1 : std::stol(refusal.substr(at + 7));
+}
+
+// The refusal's message, or "" when the allocation went through.
+inline std::string refusal(const std::string& path, avr_ee::mac_address* mac = nullptr,
+                           std::chrono::milliseconds wait = std::chrono::seconds{1})
+{
+    auto got = avr_ee::allocate_mac(path.c_str(), wait);
+    if (!got)
+        return std::string(got.error().message());
+    if (mac)
+        *mac = *got;
+    return "";
 }

@@ -1,10 +1,9 @@
 #include <cstdio>
 #include <gtest/gtest.h>
-#include <random>
 #include <string>
 
-#include "hex_scan.hpp"
 #include "mac.hpp"
+#include "scanf_texts.hpp"
 
 using namespace avr_ee;
 
@@ -53,75 +52,6 @@ TEST(FormatMacLine, UppercasePairs)
     EXPECT_EQ(std::string(line.begin(), line.end()), "02:C4:7B:0A:BC:FF\n");
 }
 
-struct counter_text_case {
-    const char* text;
-    bool at_eof;
-    scan_status status;
-    std::uint32_t value;
-};
-
-TEST(ScanCounter, Table)
-{
-    using enum scan_status;
-    const counter_text_case cases[] = {
-        {"0000002a", false, ok, 0x2a},  // eight digits end the number without a look further
-        {"0000ffff\n", false, ok, 0xffff},
-        {"0", true, ok, 0},
-        {"0", false, need_more, 0},
-        {"  1A", true, ok, 0x1a},
-        {"   ", false, need_more, 0},
-        {"   ", true, no_number, 0},
-        {"", true, no_number, 0},
-        {"hello", true, no_number, 0},
-        {"123456789", true, ok, 0x12345678},
-        {"0x123456789", true, ok, 0x123456},
-        {"-1", true, ok, 0xffffffff},
-        {"\n\n0001", true, ok, 1},
-    };
-    for (const auto& c : cases) {
-        hex_scan got = scan_hex(c.text, 8, c.at_eof);
-        EXPECT_EQ(got.status, c.status) << '"' << c.text << '"';
-        if (c.status == ok) {
-            EXPECT_EQ(got.value, c.value) << '"' << c.text << '"';
-        }
-    }
-}
-
-// Differential tests against the C library's own scanf. On a 64-bit host its
-// result for a number wider than 32 bits is undefined (and differs from the
-// 32-bit target's), so such numbers are only generated where long has 32 bits.
-constexpr bool WIDE_NUMBERS_DEFINED = sizeof(unsigned long) == 4;
-
-class text_generator {
-public:
-    std::string number()
-    {
-        std::string s;
-        s.append(pick({"", "", "", " ", "\t", "\n ", "  "}));
-        s.append(pick({"", "", "", "", "+", "-"}));
-        s.append(pick({"", "", "", "0x", "0X", "0"}));
-        std::size_t digits = below(9);
-        if (WIDE_NUMBERS_DEFINED && below(8) == 0)
-            digits = 9 + below(12);
-        else
-            s.append(below(4) == 0 ? below(4) : 0, '0');
-        for (std::size_t i = 0; i < digits; ++i)
-            s += "0123456789abcdefABCDEF"[below(22)];
-        return s;
-    }
-
-    std::string separator() { return pick({":", ":", ":", ":", ":", ":", ":", ": ", " :", "-", ";"}); }
-    std::string tail() { return pick({"", "", ":", ":7", " junk", "g", "x1"}); }
-    std::size_t below(std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng_); }
-
-private:
-    std::string pick(std::initializer_list<const char*> choices)
-    {
-        return *(choices.begin() + below(choices.size()));
-    }
-    std::mt19937 rng_{20261207};
-};
-
 TEST(ParseMacArg, AgreesWithSscanf)
 {
     text_generator gen;
@@ -139,21 +69,6 @@ TEST(ParseMacArg, AgreesWithSscanf)
         ASSERT_EQ(got.has_value(), n == 6) << '"' << arg << '"';
         for (std::size_t i = 0; got && i < 6; ++i)
             ASSERT_EQ((*got)[i], v[i] & 0xFF) << '"' << arg << "\" octet " << i;
-    }
-}
-
-TEST(ScanCounter, AgreesWithSscanf)
-{
-    text_generator gen;
-    for (int round = 0; round < 20000; ++round) {
-        std::string text = gen.number() + gen.tail();
-        unsigned v = 0;
-        int n = std::sscanf(text.c_str(), "%08x", &v);
-        hex_scan got = scan_hex(text, 8, true);
-        ASSERT_EQ(got.status == scan_status::ok, n == 1) << '"' << text << '"';
-        if (n == 1) {
-            ASSERT_EQ(got.value, v) << '"' << text << '"';
-        }
     }
 }
 
