@@ -114,4 +114,37 @@ TEST_F(CounterFile, WaitingRunFollowsAReplacedFile)
     EXPECT_EQ(content(), "00001001");
 }
 
+// A lease that is never let go (a file server's delegation to a client that
+// is gone) is refused at the bound, not once the kernel breaks it itself,
+// which takes 45 s as Linux comes.
+TEST_F(CounterFile, GivesUpOnALeaseNeverLetGo)
+{
+    seed("00000005");
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    pid_t holder = ::fork();
+    if (holder == 0) {
+        ::signal(SIGIO, SIG_IGN);  // asked to let go, and never answering
+        int fd = ::open(path_.c_str(), O_RDONLY);
+        char leased = fd >= 0 && ::fcntl(fd, F_SETLEASE, F_RDLCK) == 0 ? 'y' : 'n';
+        (void)!::write(ready[1], &leased, 1);
+        ::pause();
+        ::_exit(0);
+    }
+    char leased = 'n';
+    (void)!::read(ready[0], &leased, 1);
+    auto start = std::chrono::steady_clock::now();
+    std::string refused = leased == 'y' ? refusal(path_, nullptr, 300ms) : "";
+    auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    ::kill(holder, SIGKILL);
+    ::waitpid(holder, nullptr, 0);
+    ::close(ready[0]);
+    ::close(ready[1]);
+    ASSERT_EQ(leased, 'y') << "no lease could be taken on the test's own file";
+    EXPECT_TRUE(refused.starts_with("cannot lock counter: " + path_ + ": still held under a lease")) << refused;
+    EXPECT_GE(stated_wait_ms(refused), 300);
+    EXPECT_LE(stated_wait_ms(refused), waited.count());
+    EXPECT_EQ(content(), "00000005");
+}
+
 }  // namespace

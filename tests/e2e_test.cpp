@@ -226,6 +226,7 @@ struct refusal_case {
     const char* setup;
     std::string text;  // the diagnostic after "avr_ee: "
     const char* tail = "";
+    const char* prefix = "";
 };
 
 // The condition texts before the first colon are the ones production scripts
@@ -244,10 +245,14 @@ TEST(EndToEnd, RefusesAndLeavesEverythingAsItWas)
         {"empty", "", "", no_number},
         {"not a number", "hello\n", "", no_number},
         {"mistyped argument, used up", "01000000", "", used_up + "01000000", "00:11:22:33:44"},
+        // No signal may be queued, so no timer made, for a run that must wait.
+        {"the wait's timer cannot be made", "0000002a", "exec 9<>/var/qv-production/mac && flock 9",
+         "cannot lock counter: /var/qv-production/mac: cannot set the wait's timer: Resource temporarily unavailable",
+         "9>&-", "prlimit --sigpending=0"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        run_result r = run_tool({.counter = c.counter, .setup = c.setup, .tail = c.tail});
+        run_result r = run_tool({.counter = c.counter, .setup = c.setup, .prefix = c.prefix, .tail = c.tail});
         expect_refusal(r, c.text);
         EXPECT_EQ(r.counter, c.counter) << "the counter changed, or was created";
     }
@@ -374,6 +379,10 @@ TEST(EndToEnd, CounterCommandStatusesAndTexts)
          prog + "cannot flush directory: /var/qv-production: Input/output error; the counter was made, holding "
                 "00000000: do not provision it again\n",
          file, "", fault + "fsync:error=EIO"},
+        // Before the link: no counter, and no temporary file left behind.
+        {"provision, the counter's flush fails", "provision", std::nullopt, std::nullopt, 2, "",
+         prog + "cannot flush counter: /var/qv-production/mac: Input/output error\n", dir, "",
+         "ASAN_OPTIONS=detect_leaks=0 strace -f -o /dev/null -e inject=fdatasync:error=EIO"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
