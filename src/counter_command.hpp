@@ -32,16 +32,19 @@ inline constexpr std::string_view COUNTER_USAGE =
 
 // What --help prints after the usage.
 inline constexpr std::string_view COUNTER_HELP =
-    "Reads, advances and provisions avr_ee's production counter, /var/qv-production/mac,\n"
-    "under the same locks as avr_ee's runs: on a station, or on the file server's own\n"
-    "path (a Samba server's only with kernel oplocks = yes).\n"
+    "Reads, advances and provisions avr_ee's production counter, /var/qv-production/mac:\n"
+    "on a station, or on the file server's own path (a Samba server's only with kernel\n"
+    "oplocks = yes). show and advance-to take the same locks as avr_ee's runs, and refuse\n"
+    "a mount that keeps locks on the station (nobrl, local_lock=all or local_lock=flock);\n"
+    "provision takes no lock: it links a complete file to the name, where none is.\n"
     "\n"
     "  show             print the value, the last and next address, and how many are left\n"
     "  advance-to HEX   set the counter to HEX, which must be above its value, up to 01000000\n"
     "  provision [HEX]  create the counter holding HEX (default 00000000), where none is\n"
     "\n"
-    "Exit status: 0 done; 1 the counter was changed (or may have been), but a later\n"
-    "step or the output failed; 2 refused or a usage error, with nothing changed.\n"
+    "Exit status: 0 done; 1 the counter was changed (or may have been) and a later step\n"
+    "failed, or the output failed (after show, --help or --version, nothing changed);\n"
+    "2 refused or a usage error, with nothing changed.\n"
     "See avr_ee_counter(1).\n";
 
 // The request in ARGS (the arguments after the program's name). Fails, with
