@@ -43,7 +43,7 @@ struct run_plan {
     std::string setup = {};                   // shell, before the run, inside the namespace
     std::string prefix = {};                  // words before the tool: variables, a tracer
     std::string tail = {};                    // arguments and redirections after the tool
-    std::string program = "$TOOL";            // or $COUNTER, or $FAKE_CLOCK_TOOL
+    std::string program = "$TOOL";            // or $COUNTER, $DUMP, or $FAKE_CLOCK_TOOL
 };
 
 struct run_result {
@@ -79,7 +79,7 @@ std::string fake_clock_tool()
 
 // Runs SCRIPT with /bin/sh in the sandbox. In SCRIPT, $TOOL runs avr_ee,
 // $FAKE_CLOCK_TOOL avr_ee on a clock set by $AVR_EE_FAKE_TIME, $COUNTER
-// avr_ee_counter, and $D names a scratch directory outside the namespace.
+// avr_ee_counter, $DUMP avr_ee_dump, and $D names a scratch directory outside the namespace.
 run_result run_script(const std::optional<std::string>& counter, const std::string& script, const scratch& d)
 {
     if (counter)
@@ -89,6 +89,7 @@ run_result run_script(const std::optional<std::string>& counter, const std::stri
         << "TOOL=" << quote(EMULATOR + " " + AVR_EE_BIN) << "  # split into words where used\n"
         << "FAKE_CLOCK_TOOL=" << quote(fake_clock_tool()) << "\n"
         << "COUNTER=" << quote(EMULATOR + " " + AVR_EE_COUNTER_BIN) << "\n"
+        << "DUMP=" << quote(EMULATOR + " " + AVR_EE_DUMP_BIN) << "\n"
         << "mount -t tmpfs -o mode=755 avr_ee_test /var && mkdir /var/qv-production &&\n"
         << "  mount -t tmpfs -o mode=755 avr_ee_test /var/qv-production || exit 125\n"
         << "if [ -f \"$D/seed\" ]; then cp \"$D/seed\" /var/qv-production/mac || exit 125; fi\n"
@@ -384,6 +385,71 @@ TEST(EndToEnd, CounterCommandStatusesAndTexts)
         EXPECT_EQ(r.err, c.err);
         EXPECT_EQ(r.counter, c.after);
         EXPECT_EQ(r.files, c.files);
+    }
+}
+
+struct dump_case {
+    const char* name;
+    std::string setup;  // makes $D/ee
+    const char* tail;
+    int status;
+    std::string out, err;
+};
+
+// avr_ee_dump on what avr_ee wrote, as avrdude reads it back, and on what avr_ee did not write.
+TEST(EndToEnd, DumpDecodesWhatAvrEeWrote)
+{
+    // The image avr_ee writes at 10:00 UTC on the day SECONDS falls on, then POKE's printf bytes at OFFSET.
+    auto made = [](std::string seconds, std::string poke = "", int offset = 0) {
+        return "TZ=UTC ASAN_OPTIONS=verify_asan_link_order=0 AVR_EE_FAKE_TIME=" + seconds +
+               " $FAKE_CLOCK_TOOL 02:C4:7B:00:00:2B 2>\"$D/ee\" >/dev/null && printf '" + poke +
+               "' | dd of=\"$D/ee\" bs=1 seek=" + std::to_string(offset) + " conv=notrunc status=none";
+    };
+    const std::string day = "1796637600", line = "02:C4:7B:00:00:2B 2026-12-07\n", prog = "avr_ee_dump: ";
+    const std::string ee = prog + "not an avr_ee image: $D/ee: ";
+    const dump_case cases[] = {
+        {"a file", made(day), "\"$D/ee\"", 0, line, ""},
+        {"standard input", made(day), "<\"$D/ee\"", 0, line, ""},
+        {"-", made(day), "- <\"$D/ee\"", 0, line, ""},
+        {"1024-byte read-back", made(day) + " && head -c 768 /dev/zero >>\"$D/ee\"", "\"$D/ee\"", 0, line, ""},
+        {"2099", made("4102394400"), "\"$D/ee\"", 0, "02:C4:7B:00:00:2B 2099-12-31\n", ""},
+        {"a leap day", made("1835431200"), "\"$D/ee\"", 0, "02:C4:7B:00:00:2B 2028-02-29\n", ""},
+        {"blank", "head -c 1024 /dev/zero | tr '\\0' '\\377' >\"$D/ee\"", "\"$D/ee\"", 2, "",
+         ee + "blank EEPROM, all 256 bytes 0xFF: never programmed\n"},
+        {"short", made(day) + " && truncate -s 200 \"$D/ee\"", "\"$D/ee\"", 2, "",
+         ee + "200 bytes, fewer than the image's 256\n"},
+        {"fill byte", made(day, "\\0", 0x42), "\"$D/ee\"", 2, "", ee + "byte 0x42 is 0x00, where the image holds 0xFF\n"},
+        {"month", made(day, "\\15"s, 0x91), "\"$D/ee\"", 2, "", ee + "month 13 at 0x91, outside 1 to 12\n"},
+        {"29 February 2027", made(day, "\\2\\35\\7\\353", 0x91), "\"$D/ee\"", 2, "",
+         ee + "day 29 at 0x92: 2027-02 has 28 days\n"},
+        {"Intel HEX", "printf ':00000001FF\\n' >\"$D/ee\"", "\"$D/ee\"", 2, "",
+         ee + "Intel HEX text (avrdude's :i, an .eep file): read the EEPROM with :r for raw bytes\n"},
+        {"S-records", "printf 'S00600004844521B\\n' >\"$D/ee\"", "<\"$D/ee\"", 2, "",
+         prog + "not an avr_ee image: standard input: Motorola S-record text (avrdude's :s): read the EEPROM with :r "
+                "for raw bytes\n"},
+        {"missing", "", "\"$D/ee\"", 2, "", prog + "cannot read: $D/ee: No such file or directory\n"},
+        {"a directory", "mkdir \"$D/ee\"", "\"$D/ee\"", 2, "", prog + "cannot read: $D/ee: Is a directory\n"},
+        {"a write cut short after the address", made(day, "\\377\\377\\377\\377", 0x91), "\"$D/ee\"", 3,
+         "02:C4:7B:00:00:2B\n",
+         prog + "interrupted write: $D/ee: 02:C4:7B:00:00:2B and no date after it; finish it with: avr_ee "
+                "02:C4:7B:00:00:2B\n"},
+        {"standard output full", made(day), "\"$D/ee\" >/dev/full", 1, "",
+         prog + "cannot write: standard output: No space left on device\n"},
+        {"--version", "", "--version", 0, "avr_ee_dump " AVR_EE_VERSION "\n", ""},
+        {"two files", "", "a b", 2, "",
+         prog + "too many arguments: b: give one FILE at most\nusage: avr_ee_dump [FILE]\n       avr_ee_dump "
+                "--help | --version\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        scratch d;
+        run_result r = run_tool({.setup = c.setup, .tail = c.tail, .program = "$DUMP"}, d);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.out, c.out);
+        std::string err = c.err;
+        for (std::size_t at; (at = err.find("$D")) != std::string::npos;)
+            err.replace(at, 2, d.path.string());
+        EXPECT_EQ(r.err, err);
     }
 }
 
