@@ -388,68 +388,51 @@ TEST(EndToEnd, CounterCommandStatusesAndTexts)
     }
 }
 
-struct dump_case {
-    const char* name;
-    std::string setup;  // makes $D/ee
-    const char* tail;
-    int status;
-    std::string out, err;
-};
-
-// avr_ee_dump on what avr_ee wrote, as avrdude reads it back, and on what avr_ee did not write.
+// avr_ee_dump on what avr_ee wrote on a moved clock, whole or as a larger
+// part's read-back, and on what it did not write.
 TEST(EndToEnd, DumpDecodesWhatAvrEeWrote)
 {
-    // The image avr_ee writes at 10:00 UTC on the day SECONDS falls on, then POKE's printf bytes at OFFSET.
-    auto made = [](std::string seconds, std::string poke = "", int offset = 0) {
-        return "TZ=UTC ASAN_OPTIONS=verify_asan_link_order=0 AVR_EE_FAKE_TIME=" + seconds +
-               " $FAKE_CLOCK_TOOL 02:C4:7B:00:00:2B 2>\"$D/ee\" >/dev/null && printf '" + poke +
-               "' | dd of=\"$D/ee\" bs=1 seek=" + std::to_string(offset) + " conv=notrunc status=none";
+    // $D/ee: avr_ee's image on the UTC day of SECONDS, then printf's BYTES at OFFSET.
+    auto made = [](std::string seconds, std::string bytes = "", int offset = 0) {
+        return "TZ=UTC ASAN_OPTIONS=verify_asan_link_order=0 AVR_EE_FAKE_TIME=" + seconds + " $FAKE_CLOCK_TOOL " +
+               "02:C4:7B:00:00:2B 2>\"$D/ee\" >/dev/null && printf '" + bytes + "' | dd of=\"$D/ee\" bs=1 seek=" +
+               std::to_string(offset) + " conv=notrunc status=none";
     };
-    const std::string day = "1796637600", line = "02:C4:7B:00:00:2B 2026-12-07\n", prog = "avr_ee_dump: ";
-    const std::string ee = prog + "not an avr_ee image: $D/ee: ";
-    const dump_case cases[] = {
-        {"a file", made(day), "\"$D/ee\"", 0, line, ""},
-        {"standard input", made(day), "<\"$D/ee\"", 0, line, ""},
-        {"-", made(day), "- <\"$D/ee\"", 0, line, ""},
-        {"1024-byte read-back", made(day) + " && head -c 768 /dev/zero >>\"$D/ee\"", "\"$D/ee\"", 0, line, ""},
-        {"2099", made("4102394400"), "\"$D/ee\"", 0, "02:C4:7B:00:00:2B 2099-12-31\n", ""},
-        {"a leap day", made("1835431200"), "\"$D/ee\"", 0, "02:C4:7B:00:00:2B 2028-02-29\n", ""},
-        {"blank", "head -c 1024 /dev/zero | tr '\\0' '\\377' >\"$D/ee\"", "\"$D/ee\"", 2, "",
-         ee + "blank EEPROM, all 256 bytes 0xFF: never programmed\n"},
-        {"short", made(day) + " && truncate -s 200 \"$D/ee\"", "\"$D/ee\"", 2, "",
-         ee + "200 bytes, fewer than the image's 256\n"},
-        {"fill byte", made(day, "\\0", 0x42), "\"$D/ee\"", 2, "", ee + "byte 0x42 is 0x00, where the image holds 0xFF\n"},
-        {"month", made(day, "\\15"s, 0x91), "\"$D/ee\"", 2, "", ee + "month 13 at 0x91, outside 1 to 12\n"},
-        {"29 February 2027", made(day, "\\2\\35\\7\\353", 0x91), "\"$D/ee\"", 2, "",
-         ee + "day 29 at 0x92: 2027-02 has 28 days\n"},
-        {"Intel HEX", "printf ':00000001FF\\n' >\"$D/ee\"", "\"$D/ee\"", 2, "",
-         ee + "Intel HEX text (avrdude's :i, an .eep file): read the EEPROM with :r for raw bytes\n"},
-        {"S-records", "printf 'S00600004844521B\\n' >\"$D/ee\"", "<\"$D/ee\"", 2, "",
-         prog + "not an avr_ee image: standard input: Motorola S-record text (avrdude's :s): read the EEPROM with :r "
-                "for raw bytes\n"},
-        {"missing", "", "\"$D/ee\"", 2, "", prog + "cannot read: $D/ee: No such file or directory\n"},
-        {"a directory", "mkdir \"$D/ee\"", "\"$D/ee\"", 2, "", prog + "cannot read: $D/ee: Is a directory\n"},
-        {"a write cut short after the address", made(day, "\\377\\377\\377\\377", 0x91), "\"$D/ee\"", 3,
-         "02:C4:7B:00:00:2B\n",
-         prog + "interrupted write: $D/ee: 02:C4:7B:00:00:2B and no date after it; finish it with: avr_ee "
-                "02:C4:7B:00:00:2B\n"},
-        {"standard output full", made(day), "\"$D/ee\" >/dev/full", 1, "",
-         prog + "cannot write: standard output: No space left on device\n"},
-        {"--version", "", "--version", 0, "avr_ee_dump " AVR_EE_VERSION "\n", ""},
-        {"two files", "", "a b", 2, "",
-         prog + "too many arguments: b: give one FILE at most\nusage: avr_ee_dump [FILE]\n       avr_ee_dump "
-                "--help | --version\n"},
+    const std::string day = "1796637600", line = "02:C4:7B:00:00:2B 2026-12-07\n|", at = "|avr_ee_dump: ",
+                      no = at + "not an avr_ee image: $D/ee: ", text = ": read the EEPROM with :r for raw bytes\n";
+    const char* ee = "\"$D/ee\"";
+    const std::tuple<std::string, std::string, int, std::string> cases[] = {  // setup, arguments, status, out|err
+        {made(day), "<\"$D/ee\"", 0, line},
+        {made(day), "- <\"$D/ee\"", 0, line},
+        {made(day) + " && head -c 768 /dev/zero >>\"$D/ee\"", ee, 0, line},
+        {made("4102394400"), ee, 0, "02:C4:7B:00:00:2B 2099-12-31\n|"},
+        {made("1835431200"), ee, 0, "02:C4:7B:00:00:2B 2028-02-29\n|"},
+        {"head -c 1024 /dev/zero | tr '\\0' '\\377' >\"$D/ee\"", ee, 2,
+         no + "blank EEPROM, all 256 bytes 0xFF: never programmed\n"},
+        {made(day) + " && truncate -s 200 \"$D/ee\"", ee, 2, no + "200 bytes, fewer than the image's 256\n"},
+        {made(day, "\\0", 0x42), ee, 2, no + "byte 0x42 is 0x00, where the image holds 0xFF\n"},
+        {made(day, "\\15", 0x91), ee, 2, no + "month 13 at 0x91, outside 1 to 12\n"},
+        {made(day, "\\2\\35\\7\\353", 0x91), ee, 2, no + "day 29 at 0x92: 2027-02 has 28 days\n"},
+        {"printf ':00000001FF\\n' >\"$D/ee\"", ee, 2, no + "Intel HEX text (avrdude's :i, an .eep file)" + text},
+        {"printf 'S00600004844521B\\n' >\"$D/ee\"", "<\"$D/ee\"", 2,
+         at + "not an avr_ee image: standard input: Motorola S-record text (avrdude's :s)" + text},
+        {"", ee, 2, at + "cannot read: $D/ee: No such file or directory\n"},
+        {"mkdir \"$D/ee\"", ee, 2, at + "cannot read: $D/ee: Is a directory\n"},
+        {made(day, "\\377\\377\\377\\377", 0x91), ee, 3, "02:C4:7B:00:00:2B\n" + at + "interrupted write: $D/ee: " +
+         "02:C4:7B:00:00:2B and no date after it; finish it with: avr_ee 02:C4:7B:00:00:2B\n"},
+        {made(day), "\"$D/ee\" >/dev/full", 1, at + "cannot write: standard output: No space left on device\n"},
+        {"", "--version", 0, "avr_ee_dump " AVR_EE_VERSION "\n|"},
+        {"", "a b", 2, at + "too many arguments: b: give one FILE at most\nusage: avr_ee_dump [FILE]\n       "
+                         "avr_ee_dump --help | --version\n"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (auto [setup, tail, status, want] : cases) {
+        SCOPED_TRACE(setup + " / " + tail);
         scratch d;
-        run_result r = run_tool({.setup = c.setup, .tail = c.tail, .program = "$DUMP"}, d);
-        EXPECT_EQ(r.status, c.status);
-        EXPECT_EQ(r.out, c.out);
-        std::string err = c.err;
-        for (std::size_t at; (at = err.find("$D")) != std::string::npos;)
-            err.replace(at, 2, d.path.string());
-        EXPECT_EQ(r.err, err);
+        run_result r = run_tool({.setup = setup, .tail = tail, .program = "$DUMP"}, d);
+        for (std::size_t i; (i = want.find("$D")) != std::string::npos;)
+            want.replace(i, 2, d.path.string());
+        EXPECT_EQ(r.status, status);
+        EXPECT_EQ(r.out + "|" + r.err, want);
     }
 }
 
