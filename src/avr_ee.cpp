@@ -38,15 +38,6 @@ constexpr std::time_t RELEASE_EARLIEST =
         .time_since_epoch()
         .count();
 
-// Appends DATE as YYYY-MM-DD.
-error& append_date(error& e, const date_stamp& date)
-{
-    auto two_digits = [](int n) { return std::array<char, 2>{char('0' + n / 10 % 10), char('0' + n % 10)}; };
-    auto month = two_digits(date.month), day = two_digits(date.day);
-    return e << static_cast<unsigned long long>(date.year) << "-" << std::string_view(month.data(), 2) << "-"
-             << std::string_view(day.data(), 2);
-}
-
 // Today's local date, read once, before anything else: a clock that cannot be
 // read, or was never set, must not cost an address.
 std::expected<date_stamp, error> today()
@@ -58,8 +49,8 @@ std::expected<date_stamp, error> today()
     auto date = local_date(now);
     if (date && now < RELEASE_EARLIEST) {
         error unset("clock not set", "system clock", "it reads ");
-        append_date(unset, *date) << ", before this release's date ";
-        append_date(unset, RELEASE_DATE) << "; set the date and time";
+        unset << format_date(*date).view() << ", before this release's date " << format_date(RELEASE_DATE).view()
+              << "; set the date and time";
         return std::unexpected(unset);
     }
     return date;

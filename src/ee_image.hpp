@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <ctime>
 #include <expected>
+#include <optional>
+#include <span>
 
 #include "error.hpp"
 #include "mac.hpp"
@@ -45,6 +47,28 @@ std::expected<date_stamp, error> local_date(std::time_t when);
 
 // The image for MAC and DATE. Pure: reads no clock.
 ee_image build_ee_image(const mac_address& mac, const date_stamp& date);
+
+// DATE as YYYY-MM-DD, the year in at least four digits.
+fixed_text format_date(const date_stamp& date);
+
+// What a board's EEPROM holds, as decode_ee_image reads it.
+struct ee_contents {
+    mac_address mac;
+    // None for a write cut short after the address: bytes 0 to 5 hold it,
+    // the year is still erased, and so is every byte but the month and the
+    // day.
+    std::optional<date_stamp> date;
+};
+
+// The image in DUMP, a raw read-back of the EEPROM, read as build_ee_image's
+// inverse: its first EE_IMAGE_SIZE bytes are the image, and what follows (the
+// rest of a larger part's EEPROM) is not examined. Any six octets are an
+// address. Fails with why DUMP is not an image of this tool's, worded as the
+// reason of a diagnostic: Intel HEX or S-record text, fewer than
+// EE_IMAGE_SIZE bytes, a blank EEPROM, a fill byte other than EE_FILL, a
+// month or day no calendar has, or a write cut short whose address may be
+// cut short too (its last octet erased). Pure.
+std::expected<ee_contents, fixed_text> decode_ee_image(std::span<const std::uint8_t> dump);
 
 // Writes the image for MAC and DATE to standard error, whole, in as few
 // writes as the stream allows. Empty when it got out.

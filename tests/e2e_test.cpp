@@ -43,7 +43,7 @@ struct run_plan {
     std::string setup = {};                   // shell, before the run, inside the namespace
     std::string prefix = {};                  // words before the tool: variables, a tracer
     std::string tail = {};                    // arguments and redirections after the tool
-    std::string program = "$TOOL";            // or $COUNTER, or $FAKE_CLOCK_TOOL
+    std::string program = "$TOOL";            // or $COUNTER, $DUMP, or $FAKE_CLOCK_TOOL
 };
 
 struct run_result {
@@ -79,7 +79,7 @@ std::string fake_clock_tool()
 
 // Runs SCRIPT with /bin/sh in the sandbox. In SCRIPT, $TOOL runs avr_ee,
 // $FAKE_CLOCK_TOOL avr_ee on a clock set by $AVR_EE_FAKE_TIME, $COUNTER
-// avr_ee_counter, and $D names a scratch directory outside the namespace.
+// avr_ee_counter, $DUMP avr_ee_dump, and $D names a scratch directory outside the namespace.
 run_result run_script(const std::optional<std::string>& counter, const std::string& script, const scratch& d)
 {
     if (counter)
@@ -89,6 +89,7 @@ run_result run_script(const std::optional<std::string>& counter, const std::stri
         << "TOOL=" << quote(EMULATOR + " " + AVR_EE_BIN) << "  # split into words where used\n"
         << "FAKE_CLOCK_TOOL=" << quote(fake_clock_tool()) << "\n"
         << "COUNTER=" << quote(EMULATOR + " " + AVR_EE_COUNTER_BIN) << "\n"
+        << "DUMP=" << quote(EMULATOR + " " + AVR_EE_DUMP_BIN) << "\n"
         << "mount -t tmpfs -o mode=755 avr_ee_test /var && mkdir /var/qv-production &&\n"
         << "  mount -t tmpfs -o mode=755 avr_ee_test /var/qv-production || exit 125\n"
         << "if [ -f \"$D/seed\" ]; then cp \"$D/seed\" /var/qv-production/mac || exit 125; fi\n"
@@ -393,6 +394,54 @@ TEST(EndToEnd, CounterCommandStatusesAndTexts)
         EXPECT_EQ(r.err, c.err);
         EXPECT_EQ(r.counter, c.after);
         EXPECT_EQ(r.files, c.files);
+    }
+}
+
+// avr_ee_dump on what avr_ee wrote on a moved clock, whole or as a larger
+// part's read-back, and on what it did not write.
+TEST(EndToEnd, DumpDecodesWhatAvrEeWrote)
+{
+    // $D/ee: avr_ee's image on the UTC day of SECONDS, then printf's BYTES at OFFSET.
+    auto made = [](std::string seconds, std::string bytes = "", int offset = 0) {
+        return "TZ=UTC ASAN_OPTIONS=verify_asan_link_order=0 AVR_EE_FAKE_TIME=" + seconds + " $FAKE_CLOCK_TOOL " +
+               "02:C4:7B:00:00:2B 2>\"$D/ee\" >/dev/null && printf '" + bytes + "' | dd of=\"$D/ee\" bs=1 seek=" +
+               std::to_string(offset) + " conv=notrunc status=none";
+    };
+    const std::string day = "1796637600", line = "02:C4:7B:00:00:2B 2026-12-07\n|", at = "|avr_ee_dump: ",
+                      no = at + "not an avr_ee image: $D/ee: ", text = ": read the EEPROM with :r for raw bytes\n";
+    const char* ee = "\"$D/ee\"";
+    const std::tuple<std::string, std::string, int, std::string> cases[] = {  // setup, arguments, status, out|err
+        {made(day), "<\"$D/ee\"", 0, line},
+        {made(day), "- <\"$D/ee\"", 0, line},
+        {made(day) + " && head -c 768 /dev/zero >>\"$D/ee\"", ee, 0, line},
+        {made("4102394400"), ee, 0, "02:C4:7B:00:00:2B 2099-12-31\n|"},
+        {made("1835431200"), ee, 0, "02:C4:7B:00:00:2B 2028-02-29\n|"},
+        {"head -c 1024 /dev/zero | tr '\\0' '\\377' >\"$D/ee\"", ee, 2,
+         no + "blank EEPROM, all 256 bytes 0xFF: never programmed\n"},
+        {made(day) + " && truncate -s 200 \"$D/ee\"", ee, 2, no + "200 bytes, fewer than the image's 256\n"},
+        {made(day, "\\0", 0x42), ee, 2, no + "byte 0x42 is 0x00, where the image holds 0xFF\n"},
+        {made(day, "\\15", 0x91), ee, 2, no + "month 13 at 0x91, outside 1 to 12\n"},
+        {made(day, "\\2\\35\\7\\353", 0x91), ee, 2, no + "day 29 at 0x92: 2027-02 has 28 days\n"},
+        {"printf ':00000001FF\\n' >\"$D/ee\"", ee, 2, no + "Intel HEX text (avrdude's :i, an .eep file)" + text},
+        {"printf 'S00600004844521B\\n' >\"$D/ee\"", "<\"$D/ee\"", 2,
+         at + "not an avr_ee image: standard input: Motorola S-record text (avrdude's :s)" + text},
+        {"", ee, 2, at + "cannot read: $D/ee: No such file or directory\n"},
+        {"mkdir \"$D/ee\"", ee, 2, at + "cannot read: $D/ee: Is a directory\n"},
+        {made(day, "\\377\\377\\377\\377", 0x91), ee, 3, "02:C4:7B:00:00:2B\n" + at + "interrupted write: $D/ee: " +
+         "02:C4:7B:00:00:2B and no date after it; finish it with: avr_ee 02:C4:7B:00:00:2B\n"},
+        {made(day), "\"$D/ee\" >/dev/full", 1, at + "cannot write: standard output: No space left on device\n"},
+        {"", "--version", 0, "avr_ee_dump " AVR_EE_VERSION "\n|"},
+        {"", "a b", 2, at + "too many arguments: b: give one FILE at most\nusage: avr_ee_dump [FILE]\n       "
+                         "avr_ee_dump --help | --version\n"},
+    };
+    for (auto [setup, tail, status, want] : cases) {
+        SCOPED_TRACE(setup + " / " + tail);
+        scratch d;
+        run_result r = run_tool({.setup = setup, .tail = tail, .program = "$DUMP"}, d);
+        for (std::size_t i; (i = want.find("$D")) != std::string::npos;)
+            want.replace(i, 2, d.path.string());
+        EXPECT_EQ(r.status, status);
+        EXPECT_EQ(r.out + "|" + r.err, want);
     }
 }
 
