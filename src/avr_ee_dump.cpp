@@ -103,7 +103,7 @@ int main(int argc, char* argv[])
             printed = print_and_close({address, " ", format_date(*contents->date).view(), "\n"}, WRITE_FAILED, WRITE_FAILED);
         } else {
             report(PROGRAM, error("interrupted write", name, address)
-                                << " and no date after it; finish it with: avr_ee " << address);
+                                << " and no date after it; the station finishes it: run it for this board");
             printed = print_and_close({std::string_view(line.data(), line.size())}, WRITE_FAILED, WRITE_FAILED);
             status = EXIT_UNFINISHED;
         }

@@ -119,7 +119,7 @@ std::expected<ee_contents, fixed_text> decode_ee_image(std::span<const std::uint
         // one the write never reached.
         if (contents.mac.back() == EE_FILL)
             return refuse("a write cut short: no date, and the address may be cut short too (its last octet "
-                          "is 0xFF); finish it with avr_ee and the address in the station's log");
+                          "is 0xFF); the station that wrote it finishes it with the address in its log");
         return contents;
     }
     date_stamp date{image[EE_YEAR_HI_OFFSET] << 8 | image[EE_YEAR_LO_OFFSET], image[EE_MONTH_OFFSET],

@@ -428,7 +428,7 @@ TEST(EndToEnd, DumpDecodesWhatAvrEeWrote)
         {"", ee, 2, at + "cannot read: $D/ee: No such file or directory\n"},
         {"mkdir \"$D/ee\"", ee, 2, at + "cannot read: $D/ee: Is a directory\n"},
         {made(day, "\\377\\377\\377\\377", 0x91), ee, 3, "02:C4:7B:00:00:2B\n" + at + "interrupted write: $D/ee: " +
-         "02:C4:7B:00:00:2B and no date after it; finish it with: avr_ee 02:C4:7B:00:00:2B\n"},
+         "02:C4:7B:00:00:2B and no date after it; the station finishes it: run it for this board\n"},
         {made(day), "\"$D/ee\" >/dev/full", 1, at + "cannot write: standard output: No space left on device\n"},
         {"", "--version", 0, "avr_ee_dump " AVR_EE_VERSION "\n|"},
         {"", "a b", 2, at + "too many arguments: b: give one FILE at most\nusage: avr_ee_dump [FILE]\n       "
