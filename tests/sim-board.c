@@ -11,6 +11,8 @@
  * talk. Every EEPROM write to BAD_OFFSET stores the written value with bit 1 flipped (a chip that stores
  * a byte wrong). SIGUSR1 writes the EEPROM to EEPROM_FILE; SIGTERM or SIGINT writes it, removes LINK,
  * prints "sim-board: N eeprom writes" on stderr and exits 0. Errors: one line on stderr, exit 1.
+ * The pty is mode 0600 for the board's user: for avrdude run as another, chown "$(readlink LINK)".
+ * The bootloader talks at 57600 baud; a pty carries no baud rate, so avrdude's -b does not matter.
  *
  * The pty is served here rather than by simavr's uart_pty part: that part's thread polls all the time,
  * and it also points the one name /tmp/simavr-uart0 at every board's pty.
