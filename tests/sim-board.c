@@ -12,7 +12,7 @@
  * a byte wrong). SIGUSR1 writes the EEPROM to EEPROM_FILE; SIGTERM or SIGINT writes it, removes LINK,
  * prints "sim-board: N eeprom writes" on stderr and exits 0. Errors: one line on stderr, exit 1.
  * The pty is mode 0600 for the board's user: for avrdude run as another, chown "$(readlink LINK)".
- * The bootloader talks at 57600 baud; a pty carries no baud rate, so avrdude's -b does not matter.
+ * A pty carries no baud rate, so any avrdude -b works here; a real board with this bootloader needs 57600.
  *
  * The pty is served here rather than by simavr's uart_pty part: that part's thread polls all the time,
  * and it also points the one name /tmp/simavr-uart0 at every board's pty.
