@@ -9,6 +9,7 @@
 #include <optional>
 #include <unistd.h>
 
+#include "clock_check.hpp"
 #include "ee_image.hpp"
 #include "error.hpp"
 #include "mac.hpp"
@@ -24,20 +25,6 @@ constexpr int EXIT_OUTPUT_FAILED = 1;  // the address was settled, but the image
 constexpr int EXIT_REFUSED = 2;        // no address: nothing was written to either stream
 constexpr std::string_view PROGRAM = "avr_ee";
 
-// The date this release was made. A clock that reads earlier has never been
-// set: a station without a real-time clock boots in 1970, and its images
-// would carry that date. The check is against the release date's first
-// moment anywhere (00:00 at UTC+14), so that no time zone refuses a clock
-// that is right.
-constexpr date_stamp RELEASE_DATE{2026, 12, 8};
-constexpr std::time_t RELEASE_EARLIEST =
-    std::chrono::sys_seconds{std::chrono::sys_days{std::chrono::year{RELEASE_DATE.year} /
-                                                   static_cast<unsigned>(RELEASE_DATE.month) /
-                                                   static_cast<unsigned>(RELEASE_DATE.day)} -
-                             std::chrono::hours{14}}
-        .time_since_epoch()
-        .count();
-
 // Today's local date, read once, before anything else: a clock that cannot be
 // read, or was never set, must not cost an address.
 std::expected<date_stamp, error> today()
@@ -45,15 +32,7 @@ std::expected<date_stamp, error> today()
     struct timespec ts{};
     if (::clock_gettime(CLOCK_REALTIME, &ts) != 0)
         return std::unexpected(error("cannot read the date", "system clock", std::strerror(errno)));
-    std::time_t now = ts.tv_sec;
-    auto date = local_date(now);
-    if (date && now < RELEASE_EARLIEST) {
-        error unset("clock not set", "system clock", "it reads ");
-        unset << format_date(*date).view() << ", before this release's date " << format_date(RELEASE_DATE).view()
-              << "; set the date and time";
-        return std::unexpected(unset);
-    }
-    return date;
+    return checked_date(ts.tv_sec);
 }
 
 constexpr std::string_view NO_ADDRESS_TAKEN = " (no address taken)";

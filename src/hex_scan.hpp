@@ -27,6 +27,18 @@ constexpr char hex_digit(unsigned nibble, letter_case letters) noexcept
     return (letters == letter_case::upper ? "0123456789ABCDEF" : "0123456789abcdef")[nibble & 0xF];
 }
 
+// The value of the hex digit C of either case; -1 when C is none.
+constexpr int hex_value(int c) noexcept
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
 // How many characters at the start of TEXT are white space in the C locale,
 // the only one this tool runs in.
 std::size_t leading_space(std::string_view text);
