@@ -10,6 +10,7 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <iomanip>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -70,11 +71,11 @@ public:
 // avr_ee with CLOCK_REALTIME reading $AVR_EE_FAKE_TIME. An emulated program
 // gets the preload through the emulator: the emulator itself, a host
 // program, must not load it.
-std::string fake_clock_tool()
+std::string fake_clock_tool(const char* program = AVR_EE_BIN)
 {
     if (EMULATOR.empty())
-        return "env LD_PRELOAD="s + AVR_EE_FAKE_CLOCK + " " + AVR_EE_BIN;
-    return EMULATOR + " -E LD_PRELOAD=" + AVR_EE_FAKE_CLOCK + " " + AVR_EE_BIN;
+        return "env LD_PRELOAD="s + AVR_EE_FAKE_CLOCK + " " + program;
+    return EMULATOR + " -E LD_PRELOAD=" + AVR_EE_FAKE_CLOCK + " " + program;
 }
 
 // Runs SCRIPT with /bin/sh in the sandbox. In SCRIPT, $TOOL runs avr_ee,
@@ -90,6 +91,8 @@ run_result run_script(const std::optional<std::string>& counter, const std::stri
         << "FAKE_CLOCK_TOOL=" << quote(fake_clock_tool()) << "\n"
         << "COUNTER=" << quote(EMULATOR + " " + AVR_EE_COUNTER_BIN) << "\n"
         << "DUMP=" << quote(EMULATOR + " " + AVR_EE_DUMP_BIN) << "\n"
+        << "BOOKS=" << quote(EMULATOR + " " + AVR_EE_BOOKS_BIN) << "\n"
+        << "FAKE_CLOCK_BOOKS=" << quote(fake_clock_tool(AVR_EE_BOOKS_BIN)) << "\n"
         << "mount -t tmpfs -o mode=755 avr_ee_test /var && mkdir /var/qv-production &&\n"
         << "  mount -t tmpfs -o mode=755 avr_ee_test /var/qv-production || exit 125\n"
         << "if [ -f \"$D/seed\" ]; then cp \"$D/seed\" /var/qv-production/mac || exit 125; fi\n"
@@ -745,6 +748,87 @@ TEST(EndToEnd, CounterSystemCallFailuresRefuse)
         std::string inject = " -e inject="s + c.syscall + ":error=" + c.error + ":when=" + std::to_string(c.nth);
         run_result r = run_tool({.counter = "00000041", .prefix = strace + inject, .tail = c.tail});
         expect_refusal(r, c.text);
+        EXPECT_EQ(r.counter, c.after);
+    }
+}
+
+struct books_case {
+    const char* name;
+    std::string script;  // after the counter is seeded and the books' directory made
+    int status;          // of the script's last command
+    const char* out;     // its standard output, a regular expression
+    std::string err;     // its standard error, the same
+    const char* after;   // the counter afterwards
+};
+
+// The books against the faults of a line: a share that cannot take a record,
+// a take killed between its record and the counter's write, a counter set
+// back, a torn record, parallel takes. Never an address in the counter that
+// the books do not hold as issued, and never one issued twice.
+TEST(EndToEnd, BooksHoldEveryAddressTheCounterIssued)
+{
+    ASSERT_EQ(std::system("strace -V >/dev/null 2>&1"), 0) << "strace is not installed";
+    const std::string books = "/var/qv-production/books/02C47B000000.jsonl";
+    const books_case cases[] = {
+        {"no books", "rmdir /var/qv-production/books; $BOOKS take --port p", 2, "",
+         "avr_ee_books: cannot open books: /var/qv-production/books: No such file or directory\n", "00000041"},
+        {"full share",
+         "mount -t tmpfs -o size=4k full /var/qv-production/books && head -c 4096 /dev/zero >/var/qv-production/books/x;"
+         " $BOOKS take --port p",
+         2, "", "avr_ee_books: cannot write books: .*02C47B000000.jsonl: No space left on device \\(no address taken\\)\n",
+         "00000041"},
+        {"read-only share",
+         "mount --bind /var/qv-production/books /var/qv-production/books && mount -o remount,bind,ro "
+         "/var/qv-production/books; $BOOKS take --port p",
+         2, "", "avr_ee_books: cannot open books: .*02C47B000000.jsonl: Read-only file system\n", "00000041"},
+        {"killed between the record and the counter",
+         "strace -o /dev/null -P /var/qv-production/books/02C47B000000.jsonl -e inject=fdatasync:signal=KILL "
+         "$BOOKS take --port p --run killed; { $BOOKS take --port p && $BOOKS check; }",
+         1, "02:C4:7B:00:00:43\nopen 02:C4:7B:00:00:42 issued \\S+ on \\S+ p run killed\n"
+            "open 02:C4:7B:00:00:43 .*\ncounter 00000043, highest issued 02:C4:7B:00:00:43\n"
+            "2 addresses issued, 0 settled, 2 open, 0 programmed twice\n",
+         "", "00000043"},
+        {"the counter's write fails",
+         "ASAN_OPTIONS=detect_leaks=0 strace -o /dev/null -P /var/qv-production/mac -e inject=fdatasync:error=EIO "
+         "$BOOKS take --port p; { $BOOKS show 02:C4:7B:00:00:42 | cut -d' ' -f6-; }",
+         0, "issued\nspent: its take could not write the counter: cannot flush counter: /var/qv-production/mac: "
+            "Input/output error\n",
+         "", "00000042"},
+        {"a counter set back",
+         "for i in 1 2 3; do $BOOKS take --port p; done >/dev/null; printf 00000041 >/var/qv-production/mac; $BOOKS "
+         "take --port p",
+         0, "02:C4:7B:00:00:45\n", "", "00000045"},
+        {"a torn record",
+         "a=$($BOOKS take --port p) && printf '{\"time\":\"2026-12-09T18:0' >>" + books +
+             " && $BOOKS record $a programmed --reads-back $a 2026-12-09 && $BOOKS take --port p >/dev/null &&"
+             " { $BOOKS show $a | cut -d' ' -f6-; }",
+         0, "issued\nprogrammed, reads back as 02:C4:7B:00:00:42 2026-12-09\n",
+         "avr_ee_books: warning: torn record skipped: " + books + ": line 2\n", "00000043"},
+        {"parallel takes",
+         "for l in 1 2 3 4; do (for i in $(seq 20); do $BOOKS take --port p$l; done >$D/loop.$l) & done; wait;"
+         " { sort -u $D/loop.* | wc -l; grep -c '\"issued\"' " + books + "; $BOOKS check | grep -c ^open; }",
+         0, "80\n80\n80\n", "", "00000091"},
+        {"a station's log imported twice",
+         "printf '%s\\n' '2026-12-07T10:00:01+01:00 02:C4:7B:00:00:41 writing the board on p' "
+         "'2026-12-07T10:00:05+01:00 02:C4:7B:00:00:41 programmed (2026-12-07)' >$D/s.log;"
+         " $BOOKS import $D/s.log >/dev/null; { $BOOKS import $D/s.log; $BOOKS check | tail -n 1; }",
+         0, ".*/s.log: 0 records imported, 2 already in the books\n1 addresses issued, 1 settled, 0 open, 0 programmed twice\n",
+         "", "00000041"},
+        {"clock not set",
+         "AVR_EE_FAKE_TIME=5 ASAN_OPTIONS=verify_asan_link_order=0 TZ=UTC $FAKE_CLOCK_BOOKS take --port p", 2, "",
+         "avr_ee_books: clock not set: system clock: it reads 1970-01-01, before this release's date 2026-12-08; set the "
+         "date and time\n",
+         "00000041"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        run_result r = run_script("00000041",
+                                  "install -d -m 2775 /var/qv-production/books\n" + c.script +
+                                      " >\"$D/out\" 2>\"$D/err\"\necho $? >\"$D/status\"",
+                                  scratch());
+        EXPECT_EQ(r.status, c.status) << r.err;
+        EXPECT_TRUE(std::regex_match(r.out, std::regex(c.out))) << r.out;
+        EXPECT_TRUE(std::regex_match(r.err, std::regex(c.err))) << r.err;
         EXPECT_EQ(r.counter, c.after);
     }
 }
