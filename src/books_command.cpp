@@ -119,7 +119,8 @@ book_record new_record(const books_context& context, const books_request& reques
 
 // The records of the range file at PATH, read under a shared lock; none when
 // there is no such file.
-std::expected<range_contents, error> read_range(const std::string& path)
+std::expected<range_contents, error> read_range(const std::string& path,
+                                                std::optional<std::string_view> only = std::nullopt)
 {
     auto range = lock_range(path, lock_mode::shared, false);
     if (!range)
@@ -129,7 +130,7 @@ std::expected<range_contents, error> read_range(const std::string& path)
     auto text = (*range)->read_all();
     if (!text)
         return std::unexpected(text.error());
-    return parse_range(*text, path);
+    return parse_range(*text, path, only);
 }
 
 std::expected<std::uint32_t, error> counter_value(const char* path)
@@ -214,7 +215,8 @@ std::expected<books_result, error> record(const books_request& request, const bo
 
 std::expected<books_result, error> show(const books_request& request, const books_context& context)
 {
-    auto contents = read_range(range_file(context.books_dir, request.address));
+    std::string address = address_string(request.address);
+    auto contents = read_range(range_file(context.books_dir, request.address), address);
     if (!contents)
         return std::unexpected(contents.error());
     books_result result;

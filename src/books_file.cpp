@@ -94,13 +94,20 @@ bool is_range_file(std::string_view name) noexcept
                        [](char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); });
 }
 
-range_contents parse_range(std::string_view text, std::string_view path)
+range_contents parse_range(std::string_view text, std::string_view path, std::optional<std::string_view> only)
 {
     range_contents contents;
     std::size_t line_number = 0;
     while (!text.empty()) {
         ++line_number;
         std::string_view line = take_line(text);
+        if (only && line.find(*only) == std::string_view::npos) {
+            // One whole record, by its shape: opened once, and closed.
+            if (!line.starts_with(RECORD_OPENING) || !line.ends_with('}') ||
+                line.find(RECORD_OPENING, 1) != std::string_view::npos)
+                contents.torn.push_back({std::string(path), line_number});
+            continue;
+        }
         // A record appended after a torn one, with no line feed between,
         // starts at the next opening.
         bool torn = false;

@@ -55,8 +55,11 @@ struct range_contents {
 
 // The records of TEXT, the content of the range file at PATH. A line holds
 // one record; after a crash it may hold a torn one, and the record appended
-// after it.
-range_contents parse_range(std::string_view text, std::string_view path);
+// after it. With ONLY, an address's text, just the lines that hold it are
+// parsed, the others only looked at for a torn record: a look-up of one
+// board reads its file, never the JSON of its 4095 neighbours.
+range_contents parse_range(std::string_view text, std::string_view path,
+                           std::optional<std::string_view> only = std::nullopt);
 
 // A range file, open and locked with the counter's locks for its file system.
 class locked_range {
