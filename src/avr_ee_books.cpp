@@ -2,6 +2,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <string>
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -52,6 +53,15 @@ int main(int argc, char* argv[])
         context.station = ::uname(&host) == 0 ? host.nodename : "";
         context.run = std::to_string(::getppid());
         context.counter_path = COUNTER_PATH;
+        // An address taken for a run that cannot be told it is spent for
+        // nothing.
+        if (int flags = ::fcntl(STDOUT_FILENO, F_GETFL); request->what == books_verb::take &&
+                                                           (flags < 0 || (flags & O_ACCMODE) == O_RDONLY)) {
+            report(PROGRAM, error("cannot write the address", "standard output",
+                                  flags < 0 ? std::strerror(errno) : "open for reading only")
+                                << " (no address taken)");
+            return EXIT_REFUSED;
+        }
         auto result = run_books_command(*request, context);
         if (!result) {
             report(PROGRAM, result.error());
@@ -62,6 +72,17 @@ int main(int argc, char* argv[])
             report(PROGRAM, warning << static_cast<unsigned long long>(torn.line));
         }
         printed = print_and_close({result->out}, "cannot write", "cannot write");
+        if (!printed && request->what == books_verb::take) {
+            // Issued in the books, and never heard of by the run: spent.
+            books_request spent = *request;
+            spent.what = books_verb::record;
+            spent.event = book_event::spent;
+            spent.address = *parse_book_address(result->out.substr(0, 17));
+            spent.why = "its take could not print it: " + std::string(printed.error().message());
+            bool recorded = run_books_command(spent, context).has_value();
+            printed.error() << " (" << result->out.substr(0, 17) << " is issued, and "
+                            << (recorded ? "recorded as spent)" : "is spent: record it so)");
+        }
         if (printed && !result->clean)
             return EXIT_FOUND;
     }

@@ -73,8 +73,8 @@ std::optional<std::string> counter_disagrees(const books_findings& findings, std
                " issued: it was set back; advance it to at least " +
                std::string(text_of(format_counter(static_cast<std::uint32_t>(highest))));
     std::string first = address_string(block + highest + 1), last = address_string(block + before);
-    return "counter ahead of the books: " + (first == last ? first + " was" : first + " to " + last + " were") +
-           " handed out with no issued record";
+    return "counter ahead of the books: " + (first == last ? first + " has" : first + " to " + last + " have") +
+           " no issued record (taken by avr_ee without the books, or skipped by avr_ee_counter advance-to)";
 }
 
 bool all_settled(const books_findings& findings) noexcept

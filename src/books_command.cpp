@@ -1,6 +1,9 @@
 #include "books_command.hpp"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <sys/stat.h>
 #include <map>
 #include <set>
 #include <tuple>
@@ -125,8 +128,15 @@ std::expected<range_contents, error> read_range(const std::string& path,
     auto range = lock_range(path, lock_mode::shared, false);
     if (!range)
         return std::unexpected(range.error());
-    if (!*range)
+    if (!*range) {
+        // No record of the range, unless the books are not there at all (a
+        // share that did not mount): that is no answer.
+        std::string dir = path.substr(0, path.rfind('/'));
+        struct stat st{};
+        if (::stat(dir.c_str(), &st) != 0)
+            return std::unexpected(error(CANNOT_READ_BOOKS, dir, std::strerror(errno)));
         return range_contents{};
+    }
     auto text = (*range)->read_all();
     if (!text)
         return std::unexpected(text.error());
@@ -273,9 +283,9 @@ std::expected<books_result, error> check(const books_context& context)
         out += *disagreement + "\n";
     for (const auto& [where, count] : findings.set_aside)
         out += "set aside on " + where.first + " " + where.second + ": " + std::to_string(count) + "\n";
-    out += std::to_string(findings.issued) + " addresses issued, " + std::to_string(findings.settled) + " settled, " +
-           std::to_string(findings.open.size()) + " open, " + std::to_string(findings.programmed_twice.size()) +
-           " programmed twice\n";
+    out += "issued " + std::to_string(findings.issued) + ", settled " + std::to_string(findings.settled) + ", open " +
+           std::to_string(findings.open.size()) + ", programmed twice " +
+           std::to_string(findings.programmed_twice.size()) + "\n";
     result.clean = all_settled(findings) && !disagreement;
     return result;
 }
@@ -302,7 +312,7 @@ std::expected<books_result, error> export_records(const books_request& request, 
         return std::unexpected(names.error());
     books_result result;
     if (request.csv)
-        result.out = "time,station,port,run,address,event,reads_back_address,reads_back_date,why\n";
+        result.out = "time,station,port,run,address,event,reads_back_address,reads_back_date,why,source\n";
     for (const std::string& name : *names) {
         auto contents = read_range(std::string(context.books_dir) + "/" + name);
         if (!contents)
@@ -326,7 +336,8 @@ std::expected<books_result, error> export_records(const books_request& request, 
                                            std::string_view(r.port), std::string_view(r.run)})
                 result.out += csv_field(field) + ",";
             result.out += address_string(r.address) + "," + std::string(event_name(r.event)) + "," + back_address +
-                          "," + back_date + "," + csv_field(r.why.value_or("")) + "\n";
+                          "," + back_date + "," + csv_field(r.why.value_or("")) + "," +
+                          csv_field(r.source.value_or("")) + "\n";
         }
     }
     return result;
@@ -335,10 +346,12 @@ std::expected<books_result, error> export_records(const books_request& request, 
 std::expected<books_result, error> import_logs(const books_request& request, const books_context& context)
 {
     books_result result;
+    bool changed = false;  // once a log's records are in, a later failure has changed the books
+    auto failed = [&](const error& why) { return std::unexpected(changed || why.changed() ? error(why).mark_changed() : why); };
     for (const std::string& log : request.logs) {
         auto records = read_station_log(log, request.station.value_or(context.station));
         if (!records)
-            return std::unexpected(records.error());
+            return failed(records.error());
         // By range file, in the log's order; what a file already has (an
         // import run before) is not added again.
         std::map<std::string, std::vector<const book_record*>> by_file;
@@ -348,10 +361,10 @@ std::expected<books_result, error> import_logs(const books_request& request, con
         for (auto& [path, list] : by_file) {
             auto range = lock_range(path, lock_mode::exclusive, true);
             if (!range)
-                return std::unexpected(added ? error(range.error()).mark_changed() : range.error());
+                return failed(range.error());
             auto text = (*range)->read_all();
             if (!text)
-                return std::unexpected(text.error());
+                return failed(text.error());
             std::set<std::tuple<std::uint64_t, book_event, std::string>> known;
             std::set<std::uint64_t> issued;
             for (const book_record& r : parse_range(*text, path).records) {
@@ -376,7 +389,8 @@ std::expected<books_result, error> import_logs(const books_request& request, con
             if (lines.empty())
                 continue;
             if (auto appended = (*range)->append(lines); !appended)
-                return std::unexpected(added ? error(appended.error()).mark_changed() : appended.error());
+                return failed(appended.error());
+            changed = true;
         }
         result.out += log + ": " + std::to_string(added) + " records imported, " + std::to_string(present) +
                       " already in the books\n";

@@ -36,26 +36,27 @@ error failed(std::string_view what, const std::string& path, int err)
 }
 
 // Opens the range file at PATH for MODE; with CREATE, makes it if missing.
-// -1 with errno set otherwise.
+// -1 with errno set otherwise. The file is there for all but the first
+// record of a range, and an open is a round trip to a file server: the plain
+// open comes first.
 int open_range(const std::string& path, lock_mode mode, bool create)
 {
     // O_NONBLOCK: a lease another program holds (a file server's delegation
     // or oplock) makes the open fail at once instead of hanging past the
     // bound; the caller waits it out.
     int access = (mode == lock_mode::exclusive ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
-    if (create) {
-        int fd = ::open(path.c_str(), access | O_CREAT | O_EXCL, 0664);
-        if (fd >= 0) {
-            // Every station's user of the line's group appends to it, whatever
-            // the umask of the run that made it. A file system that keeps no
-            // modes of its own (an SMB share) shows the mount's.
-            (void)::fchmod(fd, 0664);
-            return fd;
-        }
-        if (errno != EEXIST)
-            return -1;
+    int fd = ::open(path.c_str(), access);
+    if (fd >= 0 || errno != ENOENT || !create)
+        return fd;
+    fd = ::open(path.c_str(), access | O_CREAT | O_EXCL, 0664);
+    if (fd >= 0) {
+        // Every station's user of the line's group appends to it, whatever
+        // the umask of the run that made it. A file system that keeps no
+        // modes of its own (an SMB share) shows the mount's.
+        (void)::fchmod(fd, 0664);
+        return fd;
     }
-    return ::open(path.c_str(), access);
+    return errno == EEXIST ? ::open(path.c_str(), access) : -1;  // another run made it meanwhile
 }
 
 }  // namespace

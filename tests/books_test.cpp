@@ -93,6 +93,8 @@ TEST(Books, ReconcilesIssuesOutcomesAndTheCounter)
         {"counter ahead", {rec(a1, e::issued), rec(a1, e::spent)}, 2, 0, 0, 0, false},
         {"counter behind", {rec(a1, e::issued), rec(a1, e::spent), rec(a2, e::issued), rec(a2, e::spent)}, 1, 0, 0, 0,
          false},
+        {"the block's last address", {rec("02:C4:7B:FF:FF:FF", e::issued), rec("02:C4:7B:FF:FF:FF", e::spent)},
+         0xFFFFFF, 0, 0, 0, true},
         {"another block's address", {rec("02:C4:7C:00:00:05", e::issued), rec("02:C4:7C:00:00:05", e::spent)}, 0, 0, 0,
          0, true},
     };

@@ -786,7 +786,7 @@ TEST(EndToEnd, BooksHoldEveryAddressTheCounterIssued)
          "$BOOKS take --port p --run killed; { $BOOKS take --port p && $BOOKS check; }",
          1, "02:C4:7B:00:00:43\nopen 02:C4:7B:00:00:42 issued \\S+ on \\S+ p run killed\n"
             "open 02:C4:7B:00:00:43 .*\ncounter 00000043, highest issued 02:C4:7B:00:00:43\n"
-            "2 addresses issued, 0 settled, 2 open, 0 programmed twice\n",
+            "issued 2, settled 0, open 2, programmed twice 0\n",
          "", "00000043"},
         {"the counter's write fails",
          "ASAN_OPTIONS=detect_leaks=0 strace -o /dev/null -P /var/qv-production/mac -e inject=fdatasync:error=EIO "
@@ -794,6 +794,8 @@ TEST(EndToEnd, BooksHoldEveryAddressTheCounterIssued)
          0, "issued\nspent: its take could not write the counter: cannot flush counter: /var/qv-production/mac: "
             "Input/output error\n",
          "", "00000042"},
+        {"the address cannot be printed", "$BOOKS take --port p >/dev/full; $BOOKS check | tail -n 1", 0,
+         "issued 1, settled 1, open 0, programmed twice 0\n", "", "00000042"},
         {"a counter set back",
          "for i in 1 2 3; do $BOOKS take --port p; done >/dev/null; printf 00000041 >/var/qv-production/mac; $BOOKS "
          "take --port p",
@@ -812,7 +814,7 @@ TEST(EndToEnd, BooksHoldEveryAddressTheCounterIssued)
          "printf '%s\\n' '2026-12-07T10:00:01+01:00 02:C4:7B:00:00:41 writing the board on p' "
          "'2026-12-07T10:00:05+01:00 02:C4:7B:00:00:41 programmed (2026-12-07)' >$D/s.log;"
          " $BOOKS import $D/s.log >/dev/null; { $BOOKS import $D/s.log; $BOOKS check | tail -n 1; }",
-         0, ".*/s.log: 0 records imported, 2 already in the books\n1 addresses issued, 1 settled, 0 open, 0 programmed twice\n",
+         0, ".*/s.log: 0 records imported, 2 already in the books\nissued 1, settled 1, open 0, programmed twice 0\n",
          "", "00000041"},
         {"clock not set",
          "AVR_EE_FAKE_TIME=5 ASAN_OPTIONS=verify_asan_link_order=0 TZ=UTC $FAKE_CLOCK_BOOKS take --port p", 2, "",
