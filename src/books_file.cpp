@@ -129,11 +129,14 @@ range_contents parse_range(std::string_view text, std::string_view path, std::op
 
 std::expected<std::uint64_t, error> locked_range::size() const
 {
+    if (size_)
+        return *size_;
     // Forced to the server: a client's cached size would put the record over
     // the end another station just wrote.
     struct statx st{};
     if (::statx(fd_.get(), "", AT_EMPTY_PATH | AT_STATX_FORCE_SYNC, STATX_SIZE, &st) != 0)
         return std::unexpected(failed(CANNOT_READ_BOOKS, path_, errno));
+    size_ = st.stx_size;
     return st.stx_size;
 }
 
@@ -182,6 +185,8 @@ std::expected<std::optional<std::uint64_t>, error> locked_range::last_taken() co
                                              : error(CANNOT_READ_BOOKS, path_, "shorter than its size"));
             got += static_cast<std::size_t>(r);
         }
+        if (end == *total)
+            ends_torn_ = block.back() != '\n';
         end -= n;
         tail = block + tail;
         // Whole lines: all of TAIL at the file's start, else what follows its
@@ -205,8 +210,8 @@ std::expected<void, error> locked_range::append(std::string_view lines)
     auto end = size();
     if (!end)
         return std::unexpected(end.error());
-    bool torn = false;
-    if (*end > 0) {
+    bool torn = ends_torn_.value_or(false);
+    if (*end > 0 && !ends_torn_) {
         char last = '\n';
         ssize_t n;
         while ((n = ::pread(fd_.get(), &last, 1, static_cast<off_t>(*end - 1))) < 0 && errno == EINTR) {
@@ -225,6 +230,8 @@ std::expected<void, error> locked_range::append(std::string_view lines)
         error refused = failed(CANNOT_WRITE_BOOKS, path_, err);
         return std::unexpected(written ? refused.mark_changed() : refused);
     }
+    size_ = *end + text.size();
+    ends_torn_ = false;
     // On storage, the server's, before the step it records goes on.
     if (::fdatasync(fd_.get()) != 0)
         return std::unexpected(failed("cannot flush books", path_, errno).mark_changed());

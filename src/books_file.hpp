@@ -88,10 +88,14 @@ public:
     std::expected<void, error> close();
 
 private:
+    // The file's size, asked of the server once: under the lock nobody else
+    // changes it, and each question is a round trip.
     std::expected<std::uint64_t, error> size() const;
 
     unique_fd fd_;
     std::string path_;
+    mutable std::optional<std::uint64_t> size_;
+    mutable std::optional<bool> ends_torn_;  // whether the last line lacks its line feed, once read
 };
 
 // Opens and locks the range file at PATH, within BOUND. With CREATE, for an
