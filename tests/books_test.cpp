@@ -60,6 +60,8 @@ TEST(Books, ReadsPastTornRecords)
             lines.push_back(t.line);
         EXPECT_EQ(lines, c.torn_lines);
     }
+    EXPECT_EQ(parse_range(A.substr(0, 30) + B + B, "f", "02:C4:7B:00:00:09").torn.size(), 1u)
+        << "a look-up of another address sees a torn record by its shape";
     book_record odd = rec("02:C4:7B:00:00:03", book_event::refused);
     odd.why = "\xff bad";
     odd.reads_back = board_reading{odd.address, std::nullopt};
