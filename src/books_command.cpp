@@ -137,10 +137,7 @@ std::expected<range_contents, error> read_range(const std::string& path,
             return std::unexpected(error(CANNOT_READ_BOOKS, dir, std::strerror(errno)));
         return range_contents{};
     }
-    auto text = (*range)->read_all();
-    if (!text)
-        return std::unexpected(text.error());
-    return parse_range(*text, path, only);
+    return (*range)->read_records(only);
 }
 
 std::expected<std::uint32_t, error> counter_value(const char* path)

@@ -95,35 +95,81 @@ bool is_range_file(std::string_view name) noexcept
                        [](char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); });
 }
 
+namespace {
+
+// Adds LINE, line LINE_NUMBER of the range file at PATH, to CONTENTS; with
+// ONLY, a line that does not hold it is looked at for its shape alone.
+void parse_line(std::string_view line, std::size_t line_number, std::string_view path,
+                std::optional<std::string_view> only, range_contents& contents)
+{
+    if (only && line.find(*only) == std::string_view::npos) {
+        // One whole record, by its shape: opened once, and closed.
+        if (!line.starts_with(RECORD_OPENING) || !line.ends_with('}') ||
+            line.find(RECORD_OPENING, 1) != std::string_view::npos)
+            contents.torn.push_back({std::string(path), line_number});
+        return;
+    }
+    // A record appended after a torn one, with no line feed between, starts
+    // at the next opening.
+    bool torn = false;
+    while (!line.empty()) {
+        std::size_t next = line.find(RECORD_OPENING, 1);
+        std::string_view piece = line.substr(0, next);
+        line.remove_prefix(piece.size());
+        if (auto record = parse_record(piece))
+            contents.records.push_back(std::move(*record));
+        else
+            torn = true;
+    }
+    if (torn)
+        contents.torn.push_back({std::string(path), line_number});
+}
+
+}  // namespace
+
 range_contents parse_range(std::string_view text, std::string_view path, std::optional<std::string_view> only)
 {
     range_contents contents;
+    for (std::size_t line_number = 1; !text.empty(); ++line_number)
+        parse_line(take_line(text), line_number, path, only, contents);
+    return contents;
+}
+
+std::expected<range_contents, error> locked_range::read_records(std::optional<std::string_view> only) const
+{
+    auto total = size();
+    if (!total)
+        return std::unexpected(total.error());
+    // A block at a time: a look-up's cost is the scan, not the memory for a
+    // whole file of 4096 boards' records.
+    constexpr std::size_t BLOCK = 64 * 1024;
+    range_contents contents;
+    std::string pending;  // a line begun in the last block
+    std::string block(BLOCK, '\0');
     std::size_t line_number = 0;
-    while (!text.empty()) {
-        ++line_number;
-        std::string_view line = take_line(text);
-        if (only && line.find(*only) == std::string_view::npos) {
-            // One whole record, by its shape: opened once, and closed.
-            if (!line.starts_with(RECORD_OPENING) || !line.ends_with('}') ||
-                line.find(RECORD_OPENING, 1) != std::string_view::npos)
-                contents.torn.push_back({std::string(path), line_number});
+    for (std::uint64_t at = 0; at < *total;) {
+        ssize_t n = ::pread(fd_.get(), block.data(), BLOCK, static_cast<off_t>(at));
+        if (n < 0 && errno == EINTR)
             continue;
+        if (n < 0)
+            return std::unexpected(failed(CANNOT_READ_BOOKS, path_, errno));
+        if (n == 0)
+            break;  // shorter than the server said a moment ago: what is there
+        at += static_cast<std::uint64_t>(n);
+        std::string_view text(block.data(), static_cast<std::size_t>(n));
+        for (std::size_t end; (end = text.find('\n')) != std::string_view::npos; text.remove_prefix(end + 1)) {
+            if (pending.empty()) {
+                parse_line(text.substr(0, end), ++line_number, path_, only, contents);
+            } else {
+                pending.append(text.substr(0, end));
+                parse_line(pending, ++line_number, path_, only, contents);
+                pending.clear();
+            }
         }
-        // A record appended after a torn one, with no line feed between,
-        // starts at the next opening.
-        bool torn = false;
-        while (!line.empty()) {
-            std::size_t next = line.find(RECORD_OPENING, 1);
-            std::string_view piece = line.substr(0, next);
-            line.remove_prefix(piece.size());
-            if (auto record = parse_record(piece))
-                contents.records.push_back(std::move(*record));
-            else
-                torn = true;
-        }
-        if (torn)
-            contents.torn.push_back({std::string(path), line_number});
+        pending.append(text);
     }
+    if (!pending.empty())
+        parse_line(pending, ++line_number, path_, only, contents);
     return contents;
 }
 

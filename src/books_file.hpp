@@ -71,6 +71,9 @@ public:
     // The whole file, as the server has it.
     std::expected<std::string, error> read_all() const;
 
+    // The file's records, as parse_range reads them, read a block at a time.
+    std::expected<range_contents, error> read_records(std::optional<std::string_view> only = std::nullopt) const;
+
     // The highest address that a take recorded as issued in the file (imports
     // are history, not takes), reading back from the end only until the last
     // such record: takes append in the counter's order. None when there is
