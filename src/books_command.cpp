@@ -29,13 +29,13 @@ error usage(std::string_view what, std::string_view subject, std::string_view wh
 
 // The options after a verb's operands: each of ALLOWED once, with the number
 // of values it takes.
-struct option_spec {
+struct option_form {
     std::string_view name;
     int values;
 };
 
 std::expected<std::map<std::string_view, std::vector<std::string_view>>, error>
-parse_options(std::string_view verb, std::vector<std::string_view> args, std::initializer_list<option_spec> allowed,
+parse_options(std::string_view verb, std::vector<std::string_view> args, std::initializer_list<option_form> allowed,
               std::vector<std::string_view>& operands)
 {
     std::map<std::string_view, std::vector<std::string_view>> options;
@@ -44,17 +44,17 @@ parse_options(std::string_view verb, std::vector<std::string_view> args, std::in
             operands.push_back(args[i]);
             continue;
         }
-        auto spec = std::find_if(allowed.begin(), allowed.end(), [&](const option_spec& o) { return o.name == args[i]; });
-        if (spec == allowed.end())
+        auto form = std::find_if(allowed.begin(), allowed.end(), [&](const option_form& o) { return o.name == args[i]; });
+        if (form == allowed.end())
             return std::unexpected(usage("unknown option", args[i], std::string("not one of ") + std::string(verb) + "'s"));
-        if (options.contains(spec->name))
+        if (options.contains(form->name))
             return std::unexpected(usage("option given twice", args[i], "give it once"));
-        if (args.size() - i - 1 < static_cast<std::size_t>(spec->values))
-            return std::unexpected(usage("option needs a value", args[i], spec->values == 2 ? "give two" : "give one"));
+        if (args.size() - i - 1 < static_cast<std::size_t>(form->values))
+            return std::unexpected(usage("option needs a value", args[i], form->values == 2 ? "give two" : "give one"));
         std::vector<std::string_view> values(args.begin() + static_cast<std::ptrdiff_t>(i) + 1,
-                                             args.begin() + static_cast<std::ptrdiff_t>(i) + 1 + spec->values);
-        options[spec->name] = values;
-        i += static_cast<std::size_t>(spec->values);
+                                             args.begin() + static_cast<std::ptrdiff_t>(i) + 1 + form->values);
+        options[form->name] = values;
+        i += static_cast<std::size_t>(form->values);
     }
     return options;
 }
